@@ -1,0 +1,38 @@
+# The two commands of the README, `make demo` and `make test`, bootstrap whatever
+# is missing (Debian packages, Python 3.13, .venv, the build) and are idempotent.
+SHELL := /bin/bash
+PY := .venv/bin/python
+BUILD_DIR := build/cp313
+MODULE_STAMP := .venv/.module-stamp
+MODULE_SOURCES := $(wildcard sdk/*.h sdk/*.cpp sdk/*.in python/*.h python/*.cpp python/*.map python/*.pyi) \
+	CMakeLists.txt pyproject.toml $(wildcard keys/*.jwk)
+# A deployment's public sealing key: make build SEALING_JWK=/path/to/key.public.jwk
+SEALING_JWK ?=
+CMAKE_DEFINES := $(if $(SEALING_JWK),-Ccmake.define.TARNU_SEALING_JWK=$(abspath $(SEALING_JWK)))
+PYTEST_ARGS ?=
+
+.PHONY: all bootstrap build test demo clean
+
+all: test
+
+bootstrap:
+	@scripts/bootstrap.sh
+
+# The module is built without build isolation into a kept build directory, so a
+# rebuild is incremental and needs no network.
+$(MODULE_STAMP): $(MODULE_SOURCES) .venv/.deps-stamp
+	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+		--no-index -Cbuild-dir=$(BUILD_DIR) $(CMAKE_DEFINES) .
+	@touch $@
+
+build: bootstrap
+	@$(MAKE) --no-print-directory $(MODULE_STAMP)
+
+test: build
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+demo: build
+	@scripts/demo.sh
+
+clean:
+	rm -rf build .venv/.module-stamp

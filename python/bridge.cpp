@@ -1,0 +1,181 @@
+// The callback bridge: how the client's threads enter Python, and how errors
+// raised by handlers are reported. See the threading rules in sdk/sdk.h.
+#include "bridge.h"
+
+#include "../sdk/host.h"
+
+#include <pybind11/functional.h>
+#include <pybind11/pybind11.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+namespace py = pybind11;
+
+namespace tarnu {
+namespace {
+
+// Native threads enter Python only through this gate. It closes when the
+// interpreter starts to exit (before finalisation), after which no handler runs.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable empty;
+    bool closed = false;
+    int inside = 0;
+};
+
+// Never destroyed: native threads may still look at it while the process exits.
+Gate &gate() {
+    static Gate *instance = std::make_unique<Gate>().release();
+    return *instance;
+}
+
+bool enterGate() {
+    Gate &g = gate();
+    std::lock_guard<std::mutex> lock(g.mutex);
+    if (g.closed) {
+        return false;
+    }
+    ++g.inside;
+    return true;
+}
+
+void leaveGate() {
+    Gate &g = gate();
+    std::lock_guard<std::mutex> lock(g.mutex);
+    if (--g.inside == 0) {
+        g.empty.notify_all();
+    }
+}
+
+using MessageWrapper = py::detail::type_caster_std_function_specializations::func_wrapper<
+    void, const std::string &, const std::string &>;
+using ConnectionWrapper =
+    py::detail::type_caster_std_function_specializations::func_wrapper<void, bool, int>;
+
+// Moves the exception in flight into the interpreter's error indicator.
+void restoreCurrentException() {
+    try {
+        throw;
+    } catch (py::error_already_set &error) {
+        error.restore();
+    } catch (const std::exception &error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown native exception in a handler");
+    }
+}
+
+void reportUnraisable(const char *what, PyObject *callable) {
+    if (callable != nullptr) {
+        PyErr_FormatUnraisable("Exception ignored in tarnu_sdk %s %R", what, callable);
+    } else {
+        PyErr_FormatUnraisable("Exception ignored in tarnu_sdk %s", what);
+    }
+}
+
+}  // namespace
+
+namespace host {
+
+ThreadInterpreter::~ThreadInterpreter() {
+    if (threadState == nullptr) {
+        return;
+    }
+    if (isHeld) {
+        release();
+    }
+    if (!enterGate()) {
+        return;  // the interpreter is exiting; the thread state goes with it
+    }
+    PyEval_RestoreThread(static_cast<PyThreadState *>(threadState));
+    PyGILState_Release(static_cast<PyGILState_STATE>(gilState));  // deletes the thread state
+    leaveGate();
+}
+
+bool ThreadInterpreter::acquire() {
+    if (!enterGate()) {
+        return false;
+    }
+    if (threadState == nullptr) {
+        gilState = PyGILState_Ensure();
+        threadState = PyThreadState_Get();
+    } else {
+        PyEval_RestoreThread(static_cast<PyThreadState *>(threadState));
+    }
+    isHeld = true;
+    return true;
+}
+
+void ThreadInterpreter::release() {
+    PyEval_SaveThread();
+    isHeld = false;
+    leaveGate();
+}
+
+CallerInterpreter::CallerInterpreter() : gilState(PyGILState_Ensure()) {}
+
+CallerInterpreter::~CallerInterpreter() {
+    PyGILState_Release(static_cast<PyGILState_STATE>(gilState));
+}
+
+bool available() {
+    Gate &g = gate();
+    std::lock_guard<std::mutex> lock(g.mutex);
+    return !g.closed;
+}
+
+void reportMessageHandlerError(const MessageHandler &handler) noexcept {
+    restoreCurrentException();
+    const auto *wrapper = handler.target<MessageWrapper>();
+    reportUnraisable("message handler", wrapper != nullptr ? wrapper->hfunc.f.ptr() : nullptr);
+}
+
+void reportConnectionHandlerError(const ConnectionHandler &handler) noexcept {
+    restoreCurrentException();
+    const auto *wrapper = handler.target<ConnectionWrapper>();
+    reportUnraisable("connection handler",
+                     wrapper != nullptr ? wrapper->hfunc.f.ptr() : nullptr);
+}
+
+void callMessageHandler(const MessageHandler &handler, const std::string &topic,
+                        const std::string &payload) {
+    const auto *wrapper = handler.target<MessageWrapper>();
+    if (wrapper == nullptr) {
+        handler(topic, payload);  // a native function: no Python involved
+        return;
+    }
+    // Strict UTF-8, topic first: a message that does not decode never reaches the
+    // callable.
+    py::object topicText = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(topic.data(), static_cast<Py_ssize_t>(topic.size()), nullptr));
+    if (!topicText) {
+        throw py::error_already_set();
+    }
+    py::object payloadText = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+        payload.data(), static_cast<Py_ssize_t>(payload.size()), nullptr));
+    if (!payloadText) {
+        throw py::error_already_set();
+    }
+    PyObject *args[] = {topicText.ptr(), payloadText.ptr()};
+    py::object result = py::reinterpret_steal<py::object>(
+        PyObject_Vectorcall(wrapper->hfunc.f.ptr(), args, 2, nullptr));
+    if (!result) {
+        throw py::error_already_set();
+    }
+}
+
+}  // namespace host
+
+void closeInterpreterGate() {
+    Gate &g = gate();
+    py::gil_scoped_release release;  // threads inside may need the lock to get out
+    std::unique_lock<std::mutex> lock(g.mutex);
+    g.closed = true;
+    // A handler that never returns must not hold up the exit for ever.
+    g.empty.wait_for(lock, std::chrono::seconds(5), [&g] { return g.inside == 0; });
+}
+
+}  // namespace tarnu

@@ -1,0 +1,34 @@
+#!/usr/bin/env python3
+"""Runs a command against a private mosquitto on a free loopback port.
+
+    scripts/with-broker.py [--conf-line LINE]... -- COMMAND [ARG]...
+
+The broker's address (host:port) replaces every "{broker}" in the command. The
+broker is stopped when the command ends; the command's exit status is returned.
+"""
+import argparse
+import subprocess
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from brokers import Broker  # noqa: E402
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--conf-line", action="append", default=[],
+                        help="a line to add to the broker's configuration")
+    parser.add_argument("command", nargs=argparse.REMAINDER)
+    args = parser.parse_args()
+    command = args.command[1:] if args.command[:1] == ["--"] else args.command
+    if not command:
+        parser.error("no command given")
+    with Broker(extra=args.conf_line) as broker:
+        print(f"[demo] mosquitto listening on {broker.address}", flush=True)
+        command = [part.replace("{broker}", broker.address) for part in command]
+        return subprocess.run(command).returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main())

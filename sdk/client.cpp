@@ -1,0 +1,217 @@
+// Initialisation and connection control: init, connect, disconnect, stop, teardown.
+#include "sdk.h"
+
+#include "callbacks.h"
+#include "events.h"
+#include "host.h"
+#include "log.h"
+
+#include <cxxabi.h>
+#include <stdexcept>
+#include <utility>
+
+namespace {
+
+// Keeps the library's thread from waiting on a full event queue for a scope.
+class QueueHeldOpen {
+public:
+    explicit QueueHeldOpen(tarnu::EventThread &events) : events(events) { events.holdOpen(true); }
+    ~QueueHeldOpen() { events.holdOpen(false); }
+    QueueHeldOpen(const QueueHeldOpen &) = delete;
+    QueueHeldOpen &operator=(const QueueHeldOpen &) = delete;
+
+private:
+    tarnu::EventThread &events;
+};
+
+}  // namespace
+
+SDK::SDK() : events(std::make_shared<tarnu::EventThread>()) {}
+
+SDK::~SDK() {
+    tarnu::MethodScope scope;
+    QueueHeldOpen open(*events);
+    std::unique_lock<std::mutex> op(opMutex);
+    running = false;
+    wakeWorker();
+    std::thread worker;
+    {
+        std::lock_guard<std::mutex> lock(workerMutex);
+        worker = std::move(reconnectThread);
+    }
+    if (worker.joinable()) {
+        worker.join();
+    }
+    tarnu::Turn turn;
+    if (disconnectLocked(&turn)) {
+        op.unlock();
+        // Teardown must go on: a handler error here is reported, not thrown.
+        events->awaitTurn(turn, false, 0, false);
+        op.lock();
+    }
+    if (connected) {
+        disconnectLocked(nullptr);  // the handler connected again meanwhile
+    }
+    releaseClient();
+    op.unlock();
+    events->finish();
+}
+
+void SDK::init(const std::string &clientId_, const std::string &brokerHost,
+               const std::string &protocol, const std::string &username_,
+               const std::string &password_, bool cleanSession, bool /*resumeSubs*/,
+               bool /*connectRetry*/, bool autoReconnect_, int /*connectRetryInterval*/,
+               int maxReconnectInterval_, int keepAlive, int /*pingTimeout*/,
+               int writeTimeout, bool /*orderMatters*/, int connectTimeout,
+               const std::string &edition_) {
+    tarnu::MethodScope scope;
+    std::unique_lock<std::mutex> op(opMutex);
+    if (client != nullptr) {
+        // A second init ends the first client completely before making the next.
+        stopLocked(op);
+    }
+    clientId = clientId_;
+    username = username_;
+    password = password_;
+    edition = edition_;
+    serverUri = protocol + "://" + brokerHost;
+
+    events->start(this);
+    MQTTClient created = nullptr;
+    int rc = MQTTClient_create(&created, serverUri.c_str(), clientId.c_str(),
+                               MQTTCLIENT_PERSISTENCE_NONE, nullptr);
+    if (rc != MQTTCLIENT_SUCCESS) {
+        throw std::runtime_error("SDK::init \u2014 MQTTClient_create failed: " +
+                                 std::to_string(rc));
+    }
+    client = created;
+    callbackId = tarnu::callbacks::attach(this);
+    MQTTClient_setCallbacks(client, reinterpret_cast<void *>(callbackId),
+                            tarnu::callbacks::connectionLost, tarnu::callbacks::messageArrived,
+                            tarnu::callbacks::deliveryComplete);
+
+    connectOptions.keepAliveInterval = keepAlive;
+    connectOptions.cleansession = cleanSession ? 1 : 0;
+    connectOptions.username = username.c_str();
+    connectOptions.password = password.c_str();
+    connectOptions.connectTimeout = connectTimeout;
+    connectOptions.retryInterval = writeTimeout;
+    autoReconnect = autoReconnect_;
+    maxReconnectInterval = maxReconnectInterval_;
+    running = true;
+}
+
+bool SDK::connect() {
+    tarnu::MethodScope scope;
+    std::unique_lock<std::mutex> op(opMutex);
+    if (client == nullptr) {
+        tarnu::log::err("[SDK] connect \u2014 call init() first");
+        return false;
+    }
+    if (connected) {
+        tarnu::log::out("[SDK] Already connected");
+        return true;
+    }
+    tarnu::Turn turn;
+    const bool wait = !events->delivering();
+    {
+        std::lock_guard<std::mutex> connecting(connectMutex);
+        if (connected) {
+            // The reconnection worker got there first.
+            tarnu::log::out("[SDK] Already connected");
+            return true;
+        }
+        if (edition == "Enterprise") {
+            sealPassword();
+        }
+        int rc = MQTTClient_connect(client, &connectOptions);
+        if (rc != MQTTCLIENT_SUCCESS) {
+            tarnu::log::err("[SDK] connect failed, rc=" + std::to_string(rc));
+            return false;
+        }
+        ++programConnects;
+        events->pushConnection(true, 0, false, wait ? &turn : nullptr, [this] {
+            connected = true;
+            tarnu::log::out("[SDK] Connected to " + serverUri);
+        });
+    }
+    op.unlock();
+    if (wait) {
+        events->awaitTurn(turn, true, 0, true);
+    }
+    return true;
+}
+
+bool SDK::disconnectLocked(tarnu::Turn *turn) {
+    if (client == nullptr || !connected) {
+        tarnu::log::out("[SDK] Not connected");
+        return false;
+    }
+    {
+        QueueHeldOpen open(*events);
+        MQTTClient_disconnect(client, 10000);
+    }
+    const bool wait = turn != nullptr && !events->delivering();
+    events->pushConnection(false, 0, false, wait ? turn : nullptr, [this] {
+        connected = false;
+        tarnu::log::out("[SDK] Disconnected");
+    });
+    return wait;
+}
+
+void SDK::disconnect() {
+    tarnu::MethodScope scope;
+    std::unique_lock<std::mutex> op(opMutex);
+    tarnu::Turn turn;
+    if (disconnectLocked(&turn)) {
+        op.unlock();
+        events->awaitTurn(turn, false, 0, true);
+    }
+}
+
+bool SDK::is_connected() const { return connected; }
+
+void SDK::stop() {
+    tarnu::MethodScope scope;
+    std::unique_lock<std::mutex> op(opMutex);
+    stopLocked(op);
+}
+
+void SDK::stopLocked(std::unique_lock<std::mutex> &op) {
+    QueueHeldOpen open(*events);
+    running = false;
+    wakeWorker();
+    std::thread worker;
+    {
+        std::lock_guard<std::mutex> lock(workerMutex);
+        worker = std::move(reconnectThread);
+    }
+    if (worker.joinable()) {
+        worker.join();
+    }
+    tarnu::Turn turn;
+    if (disconnectLocked(&turn)) {
+        op.unlock();
+        // A handler error ends stop here, before the client is destroyed; a later
+        // stop finishes the job.
+        events->awaitTurn(turn, false, 0, true);
+        op.lock();
+        if (connected) {
+            disconnectLocked(nullptr);  // the handler connected again meanwhile
+        }
+    }
+    releaseClient();
+}
+
+void SDK::releaseClient() {
+    if (client == nullptr) {
+        return;
+    }
+    {
+        QueueHeldOpen open(*events);
+        MQTTClient_destroy(&client);
+    }
+    client = nullptr;
+    tarnu::callbacks::detach(callbackId);
+    callbackId = 0;
+}

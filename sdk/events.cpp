@@ -1,0 +1,343 @@
+#include "events.h"
+
+#include "host.h"
+
+#include <atomic>
+#include <chrono>
+#include <cxxabi.h>
+#include <utility>
+
+namespace tarnu {
+namespace {
+
+// Room in one client's queue before the library's thread waits (back-pressure).
+constexpr std::size_t kMaxQueuedMessages = 8192;
+constexpr std::size_t kMaxQueuedBytes = std::size_t{32} << 20;
+// Messages delivered under one hold of callbackMutex and the interpreter lock.
+constexpr std::size_t kMessagesPerHold = 512;
+
+// Methods of any client running inside a handler, process-wide.
+std::atomic<int> handlersInMethods{0};
+// Handler calls in progress on this thread.
+thread_local int handlerDepth = 0;
+// The queue whose handlers this thread is calling right now.
+thread_local const EventThread *deliveringFor = nullptr;
+
+struct HandlerFrame {
+    HandlerFrame() { ++handlerDepth; }
+    ~HandlerFrame() { --handlerDepth; }
+    HandlerFrame(const HandlerFrame &) = delete;
+    HandlerFrame &operator=(const HandlerFrame &) = delete;
+};
+
+// Marks the calling thread as the one calling a queue's handlers.
+class DeliveringMark {
+public:
+    explicit DeliveringMark(const EventThread *queue) : previous(deliveringFor) {
+        deliveringFor = queue;
+    }
+    ~DeliveringMark() { deliveringFor = previous; }
+    DeliveringMark(const DeliveringMark &) = delete;
+    DeliveringMark &operator=(const DeliveringMark &) = delete;
+
+private:
+    const EventThread *previous;
+};
+
+// Handlers that cannot be released because the interpreter is shutting down: their
+// Python objects may not be touched any more, so they are kept until the process ends.
+template <class Handler>
+void keepForever(std::shared_ptr<const Handler> &handler) {
+    if (handler) {
+        std::make_unique<std::shared_ptr<const Handler>>(std::move(handler)).release();
+    }
+}
+
+}  // namespace
+
+MethodScope::MethodScope() : counted(handlerDepth > 0) {
+    if (counted) {
+        handlersInMethods.fetch_add(1);
+    }
+}
+
+MethodScope::~MethodScope() {
+    if (counted) {
+        handlersInMethods.fetch_sub(1);
+    }
+}
+
+// callbackMutex, then the interpreter lock, held by the event thread while it
+// calls handlers; both taken lazily and given back together.
+class EventThread::Delivery {
+public:
+    Delivery(EventThread &events, host::ThreadInterpreter &interpreter)
+        : events(events), interpreter(interpreter) {}
+    ~Delivery() { release(); }
+    Delivery(const Delivery &) = delete;
+    Delivery &operator=(const Delivery &) = delete;
+
+    void lock() {
+        if (!callbacks.owns_lock()) {
+            callbacks = std::unique_lock<std::mutex>(events.callbackMutex);
+            previous = deliveringFor;
+            deliveringFor = &events;
+        }
+    }
+    // False when the interpreter is shutting down and no handler may run.
+    bool python() {
+        lock();
+        return interpreter.held() || interpreter.acquire();
+    }
+    void release() {
+        if (interpreter.held()) {
+            interpreter.release();
+        }
+        if (callbacks.owns_lock()) {
+            deliveringFor = previous;
+            callbacks.unlock();
+        }
+    }
+
+private:
+    EventThread &events;
+    host::ThreadInterpreter &interpreter;
+    std::unique_lock<std::mutex> callbacks;
+    const EventThread *previous = nullptr;
+};
+
+EventThread::~EventThread() {
+    // Released in this order: the connection handler, then the message handler.
+    if (host::available()) {
+        connectionHandler.reset();
+        messageHandler.reset();
+    } else {
+        keepForever(connectionHandler);
+        keepForever(messageHandler);
+    }
+}
+
+void EventThread::start(SDK *client) {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    owner = client;
+    if (!thread.joinable() && !quitting) {
+        thread = std::thread([self = shared_from_this()] { self->run(); });
+    }
+}
+
+bool EventThread::mayWaitForRoom() const {
+    return !quitting && openHolds == 0 && currentTurn == nullptr &&
+           handlersInMethods.load() == 0;
+}
+
+void EventThread::wakeConsumer() {
+    if (consumerWaiting) {
+        notEmpty.notify_one();
+    }
+}
+
+void EventThread::pushMessage(std::string topic, std::string payload) {
+    const std::size_t bytes = topic.size() + payload.size();
+    std::unique_lock<std::mutex> lock(queueMutex);
+    while (!queue.empty() &&
+           (queue.size() >= kMaxQueuedMessages || queuedBytes + bytes > kMaxQueuedBytes) &&
+           mayWaitForRoom()) {
+        // Re-checked in short slices: the conditions that lift the wait (a handler
+        // entering a method of another client) are not signalled to this queue.
+        ++producersWaiting;
+        notFull.wait_for(lock, std::chrono::milliseconds(20));
+        --producersWaiting;
+    }
+    queuedBytes += bytes;
+    queue.push_back(Event{Event::Message, false, 0, false, nullptr, std::move(topic),
+                          std::move(payload)});
+    wakeConsumer();
+}
+
+void EventThread::holdOpen(bool on) {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    openHolds += on ? 1 : -1;
+    if (producersWaiting > 0) {
+        notFull.notify_all();
+    }
+}
+
+bool EventThread::delivering() const { return deliveringFor == this; }
+
+void EventThread::setMessageHandler(MessageHandler handler) {
+    std::shared_ptr<const MessageHandler> next;
+    if (handler) {
+        next = std::make_shared<const MessageHandler>(std::move(handler));
+    }
+    if (delivering()) {
+        // Inside a handler of this client: callbackMutex is ours already. The
+        // running call keeps its own reference to the handler it is running.
+        messageHandler.swap(next);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(callbackMutex);
+    messageHandler.swap(next);
+    next.reset();  // the old handler goes now, with callbackMutex held
+}
+
+void EventThread::setConnectionHandler(ConnectionHandler handler) {
+    std::shared_ptr<const ConnectionHandler> next;
+    if (handler) {
+        next = std::make_shared<const ConnectionHandler>(std::move(handler));
+    }
+    if (delivering()) {
+        connectionHandler.swap(next);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(callbackMutex);
+    connectionHandler.swap(next);
+    next.reset();
+}
+
+void EventThread::run() {
+    host::ThreadInterpreter interpreter;
+    std::deque<Event> batch;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(queueMutex);
+            consumerWaiting = true;
+            notEmpty.wait(lock, [this] { return !queue.empty() || quitting; });
+            consumerWaiting = false;
+            if (queue.empty()) {
+                break;  // finishing, and everything queued has been delivered
+            }
+            batch.swap(queue);
+            queuedBytes = 0;
+            if (producersWaiting > 0) {
+                notFull.notify_all();
+            }
+        }
+        deliver(batch, interpreter);
+        batch.clear();
+    }
+}
+
+void EventThread::deliver(std::deque<Event> &batch, host::ThreadInterpreter &interpreter) {
+    Delivery delivery(*this, interpreter);
+    std::size_t held = 0;
+    for (Event &event : batch) {
+        if (event.kind == Event::Message) {
+            delivery.lock();
+            std::shared_ptr<const MessageHandler> handler = messageHandler;
+            if (!handler || !delivery.python()) {
+                continue;  // no handler, or the interpreter is going away: dropped
+            }
+            {
+                HandlerFrame frame;
+                try {
+                    host::callMessageHandler(*handler, event.topic, event.payload);
+                } catch (abi::__forced_unwind &) {
+                    throw;
+                } catch (...) {
+                    host::reportMessageHandlerError(*handler);
+                }
+            }
+            handler.reset();  // may be the last reference: drop it under the interpreter lock
+            if (++held == kMessagesPerHold) {
+                delivery.release();  // let setters and other threads in
+                held = 0;
+            }
+            continue;
+        }
+        if (event.turn != nullptr) {
+            delivery.release();
+            takeTurn(event.turn);
+            continue;
+        }
+        delivery.lock();
+        std::shared_ptr<const ConnectionHandler> handler = connectionHandler;
+        if (handler && delivery.python()) {
+            HandlerFrame frame;
+            try {
+                (*handler)(event.up, event.code);
+            } catch (abi::__forced_unwind &) {
+                throw;
+            } catch (...) {
+                host::reportConnectionHandlerError(*handler);
+            }
+        }
+        handler.reset();
+        if (event.lost) {
+            // The loss has been reported; only now may a reconnection begin.
+            delivery.release();
+            SDK *client = nullptr;
+            {
+                std::lock_guard<std::mutex> lock(queueMutex);
+                client = owner;
+            }
+            if (client != nullptr) {
+                client->startReconnectWorker();
+            }
+        }
+    }
+}
+
+void EventThread::takeTurn(Turn *turn) {
+    std::unique_lock<std::mutex> lock(queueMutex);
+    currentTurn = turn;
+    turn->ready = true;
+    turnCv.notify_all();
+    if (producersWaiting > 0) {
+        notFull.notify_all();  // the queue does not drain while the caller has its turn
+    }
+    turnCv.wait(lock, [this] { return currentTurn == nullptr; });
+}
+
+void EventThread::awaitTurn(Turn &turn, bool up, int code, bool rethrow) {
+    {
+        std::unique_lock<std::mutex> lock(queueMutex);
+        turnCv.wait(lock, [&turn] { return turn.ready; });
+    }
+    // Hands the order back to the event thread on every way out.
+    struct TurnDone {
+        EventThread &events;
+        ~TurnDone() {
+            std::lock_guard<std::mutex> lock(events.queueMutex);
+            events.currentTurn = nullptr;
+            events.turnCv.notify_all();
+        }
+    } done{*this};
+    std::unique_lock<std::mutex> callbacks(callbackMutex);
+    DeliveringMark mark(this);
+    std::shared_ptr<const ConnectionHandler> handler = connectionHandler;
+    if (!handler || !host::available()) {
+        return;
+    }
+    host::CallerInterpreter interpreter;
+    HandlerFrame frame;
+    try {
+        (*handler)(up, code);
+    } catch (abi::__forced_unwind &) {
+        throw;
+    } catch (...) {
+        if (rethrow) {
+            throw;
+        }
+        host::reportConnectionHandlerError(*handler);
+    }
+}
+
+void EventThread::finish() {
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        quitting = true;
+        owner = nullptr;
+        notEmpty.notify_all();
+        notFull.notify_all();
+    }
+    if (!thread.joinable()) {
+        return;
+    }
+    if (thread.get_id() == std::this_thread::get_id()) {
+        thread.detach();  // it holds its own reference and ends after this handler
+        return;
+    }
+    thread.join();
+}
+
+}  // namespace tarnu

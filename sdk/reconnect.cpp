@@ -1,0 +1,100 @@
+// Connection loss and the background reconnection with a doubling, capped back-off.
+#include "sdk.h"
+
+#include "events.h"
+#include "log.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <system_error>
+
+namespace {
+
+// The wait after `delay`: doubled, limited to the cap, computed wide so that a cap
+// near the top of the 32-bit range cannot overflow. A negative cap counts as 0.
+int nextDelay(int delay, int cap) {
+    const std::int64_t doubled = std::int64_t{delay} * 2;
+    const std::int64_t limit = std::max(cap, 0);
+    return static_cast<int>(std::min(doubled, limit));
+}
+
+}  // namespace
+
+void SDK::connectionLost(const char *cause) {
+    // On a library thread: no Python, no library calls, nothing that can block long.
+    losses.fetch_add(1);
+    {
+        std::lock_guard<std::mutex> lock(deliveryMutex);
+        deliveryCv.notify_all();  // a publish waiting for completion stops waiting
+    }
+    events->pushConnection(false, -1, true, nullptr, [this, cause] {
+        connected = false;
+        tarnu::log::err(std::string("[SDK] Connection lost: ") +
+                        (cause != nullptr ? cause : "unknown"));
+    });
+}
+
+void SDK::startReconnectWorker() {
+    std::lock_guard<std::mutex> lock(workerMutex);
+    if (!running || !autoReconnect) {
+        return;
+    }
+    workerConnects = programConnects;
+    if (workerActive) {
+        return;  // the worker still running sees the connection down and carries on
+    }
+    if (reconnectThread.joinable()) {
+        reconnectThread.join();  // finished: it has given up workerMutex and returns
+    }
+    try {
+        reconnectThread = std::thread([this] { reconnectLoop(); });
+        workerActive = true;
+    } catch (const std::system_error &) {
+        tarnu::log::err("[SDK] Reconnect failed to start a thread");
+    }
+}
+
+void SDK::wakeWorker() {
+    // Taking the mutex orders this wake-up after the worker's test of `running`, so
+    // a worker about to wait cannot miss it.
+    { std::lock_guard<std::mutex> lock(reconnectMutex); }
+    reconnectCv.notify_all();
+}
+
+void SDK::reconnectLoop() {
+    int delay = 1;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> connecting(connectMutex);
+            {
+                std::lock_guard<std::mutex> lock(workerMutex);
+                if (!running || connected || programConnects != workerConnects) {
+                    workerActive = false;
+                    return;
+                }
+            }
+            tarnu::log::out("[SDK] Attempting to reconnect...");
+            int rc = MQTTClient_connect(client, &connectOptions);
+            if (rc == MQTTCLIENT_SUCCESS) {
+                events->pushConnection(true, 0, false, nullptr, [this] {
+                    connected = true;
+                    tarnu::log::out("[SDK] Reconnected successfully to " + serverUri);
+                });
+                delay = 1;
+                continue;  // the loop test ends the worker, unless the link fell again
+            }
+            tarnu::log::err("[SDK] Reconnect failed, rc=" + std::to_string(rc) +
+                            ". Retrying in " + std::to_string(delay) + "s");
+        }
+        std::unique_lock<std::mutex> lock(reconnectMutex);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(delay);
+        while (running) {
+            reconnectCv.wait_until(lock, deadline);
+            if (std::chrono::steady_clock::now() >= deadline) {
+                break;
+            }
+        }
+        delay = nextDelay(delay, maxReconnectInterval);
+    }
+}

@@ -1,0 +1,163 @@
+// tarnu_sdk — the MQTT client object.
+//
+// THREADING RULES (the one place they are written down; other comments point here)
+// ---------------------------------------------------------------------------------
+// Threads that touch an SDK object:
+//   * Python threads call its methods. Every binding releases the interpreter lock
+//     (GIL) before the member runs, so a member never holds the GIL while it blocks.
+//   * The library's callback thread (process-wide, owned by the Paho library) runs
+//     onMessageArrived / onDeliveryComplete, and a short-lived library thread runs
+//     onConnectionLost. These callbacks only copy data, free the library's objects
+//     and hand an event to the object's event thread. They never touch Python and
+//     never call the library.
+//   * The event thread (one per object, started by init) calls the handlers, in the
+//     order the events happened: messages, connection losses, reconnections.
+//     It also starts the reconnection worker after it has reported a loss.
+//   * The reconnection worker (at most one per object) calls the library's connect
+//     with a doubling, capped back-off. It never touches Python: a successful
+//     reconnection is reported through the event thread.
+//
+// Locks, in the only order in which they may nest (left before right):
+//   opMutex -> connectMutex -> (queue lock of the event thread)
+//   callbackMutex -> GIL
+//   * opMutex serialises the methods of one object (they run without the GIL).
+//     It is never held while a handler runs or while a method waits for the event
+//     thread, so a handler may call any method of its own object.
+//   * connectMutex keeps a program connect() and the worker's connect apart, and
+//     with them the sealing of the password and the read of the sealed text.
+//   * callbackMutex is held by whichever thread is calling handlers (the event
+//     thread, or a Python thread inside connect/disconnect/stop that is taking its
+//     turn, below), and by on_message/on_connection while they replace a handler.
+//     It is only ever taken without the GIL; the GIL is taken after it.
+//     A setter called from inside a handler, on the delivering thread, does not
+//     lock it again; the running handler stays alive until its call returns.
+//   * No mutex of this client is taken while the GIL is held.
+//
+// Ordering: the state change of connected and the queueing of its event happen in
+// one step under the event thread's queue lock, so the handler sees (false, -1),
+// (true, 0), (false, 0) in the order of the real state changes. connect, disconnect
+// and stop queue their event and then wait for their turn: when the event thread
+// reaches it, the Python caller calls the connection handler itself (so an
+// exception it raises reaches the caller unchanged) while the event thread waits.
+// Called from inside a handler, these methods queue the event without waiting; the
+// handler call follows when the current one returns, and its errors are reported
+// through sys.unraisablehook.
+//
+// Back-pressure: the event queue is bounded; when it is full the library's callback
+// thread waits. It does not wait while the client is disconnecting or stopping, or
+// while a handler is inside a method of any client (that method may need the
+// library's thread to finish), so neither can deadlock on a full queue.
+//
+// Handlers that raise (and messages that are not valid UTF-8) are reported through
+// sys.unraisablehook; the event is dropped and delivery goes on. Once the
+// interpreter has begun to shut down, no handler is called any more.
+#pragma once
+
+#include <MQTTClient.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+// Called for each arriving message with its topic and payload (raw bytes; the
+// payload may contain zero bytes).
+using MessageHandler = std::function<void(const std::string &, const std::string &)>;
+// Called on connection-state changes: (true, 0) after a successful connect or
+// reconnection, (false, 0) after disconnect, (false, -1) on connection loss.
+using ConnectionHandler = std::function<void(bool, int)>;
+
+namespace tarnu {
+class EventThread;
+struct Turn;
+}
+
+class SDK {
+public:
+    SDK();
+    ~SDK();
+    SDK(const SDK &) = delete;
+    SDK &operator=(const SDK &) = delete;
+    SDK(SDK &&) = delete;
+    SDK &operator=(SDK &&) = delete;
+
+    void init(const std::string &clientId, const std::string &brokerHost,
+              const std::string &protocol, const std::string &username,
+              const std::string &password, bool cleanSession, bool resumeSubs,
+              bool connectRetry, bool autoReconnect, int connectRetryInterval,
+              int maxReconnectInterval, int keepAlive, int pingTimeout, int writeTimeout,
+              bool orderMatters, int connectTimeout, const std::string &edition);
+    bool connect();
+    void disconnect();
+    void publish(const std::string &topic, const std::string &payload, int qos, bool retained);
+    bool subscribe(const std::string &topic, int qos);
+    void unsubscribe(const std::string &topic);
+    void on_message(MessageHandler handler);
+    void on_connection(ConnectionHandler handler);
+    void stop();
+    bool is_connected() const;
+
+    // Entry points for the library's callbacks (see callbacks.h).
+    void messageArrived(std::string topic, std::string payload);
+    void deliveryComplete(MQTTClient_deliveryToken token);
+    void connectionLost(const char *cause);
+    // Run by the event thread after it has reported a connection loss.
+    void startReconnectWorker();
+
+private:
+    // The stop steps, with opMutex held by `op`; released for the handler call.
+    void stopLocked(std::unique_lock<std::mutex> &op);
+    // disconnect's library work and state change; queues the (false, 0) event.
+    // Returns true when the caller must take its turn (see sdk.h, Ordering).
+    bool disconnectLocked(tarnu::Turn *turn);
+    void sealPassword();
+    void reconnectLoop();
+    // Wakes the worker's back-off wait; with running cleared, the worker ends at once.
+    void wakeWorker();
+    void waitForDelivery(MQTTClient_deliveryToken token, std::uint64_t lossesBefore);
+    void releaseClient();
+
+    MQTTClient client = nullptr;
+    MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
+    std::string serverUri;
+    std::string username;
+    std::string password;
+    std::string clientId;
+    std::string edition;
+    std::string sealedPassword;
+    // Handlers, callbackMutex and the event queue live with the event thread, which
+    // may outlive this object when the object is deallocated from inside a handler.
+    std::shared_ptr<tarnu::EventThread> events;
+    std::atomic<bool> running{false};
+    std::atomic<bool> connected{false};
+    std::atomic<bool> autoReconnect{true};
+    std::atomic<int> maxReconnectInterval{60};
+    std::thread reconnectThread;
+    std::condition_variable reconnectCv;
+    std::mutex reconnectMutex;
+
+    std::mutex opMutex;
+    std::mutex connectMutex;
+    // Guards reconnectThread, workerActive and workerConnects: the start, end and
+    // hand-over of the worker.
+    std::mutex workerMutex;
+    bool workerActive = false;
+    // Successful program connects; a worker ends once one succeeded after it began.
+    std::atomic<std::uint64_t> programConnects{0};
+    std::uint64_t workerConnects = 0;
+
+    // Completion of QoS 1/2 publishes, signalled by the delivery-complete callback.
+    std::mutex deliveryMutex;
+    std::condition_variable deliveryCv;
+    std::vector<MQTTClient_deliveryToken> delivered;
+    std::atomic<std::uint64_t> losses{0};
+
+    // Context under which the current library client reports back (see callbacks.h).
+    std::uintptr_t callbackId = 0;
+};
