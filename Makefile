@@ -11,7 +11,7 @@ SEALING_JWK ?=
 CMAKE_DEFINES := $(if $(SEALING_JWK),-Ccmake.define.TARNU_SEALING_JWK=$(abspath $(SEALING_JWK)))
 PYTEST_ARGS ?=
 
-.PHONY: all bootstrap build test demo clean
+.PHONY: all bootstrap build plugin native test demo bench clean
 
 all: test
 
@@ -26,7 +26,23 @@ $(MODULE_STAMP): $(MODULE_SOURCES) .venv/.deps-stamp
 	@touch $@
 
 build: bootstrap
-	@$(MAKE) --no-print-directory $(MODULE_STAMP)
+	@$(MAKE) --no-print-directory $(MODULE_STAMP) plugin native
+
+CMAKE := .venv/bin/cmake
+CMAKE_GEN := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath .venv/bin/ninja) -DCMAKE_BUILD_TYPE=Release
+
+# The broker's unsealing plugin for the Enterprise edition (tests and demo use it).
+plugin:
+	@$(CMAKE) -S broker -B build/broker $(CMAKE_GEN) >/dev/null
+	@$(CMAKE) --build build/broker
+
+# The benchmark's native ceiling: the same library calls without Python.
+native:
+	@$(CMAKE) -S bench -B build/bench $(CMAKE_GEN) >/dev/null
+	@$(CMAKE) --build build/bench
+
+bench: build
+	$(PY) bench/run.py $(BENCH_ARGS)
 
 test: build
 	$(PY) -m pytest $(PYTEST_ARGS)
