@@ -11,7 +11,7 @@ SEALING_JWK ?=
 CMAKE_DEFINES := $(if $(SEALING_JWK),-Ccmake.define.TARNU_SEALING_JWK=$(abspath $(SEALING_JWK)))
 PYTEST_ARGS ?=
 
-.PHONY: all bootstrap build plugin native test demo bench clean
+.PHONY: all bootstrap build plugin native test demo bench asan tsan clean
 
 all: test
 
@@ -49,6 +49,10 @@ test: build
 
 demo: build
 	@scripts/demo.sh
+
+# The test suite against sanitizer builds of the module (PYTEST_ARGS selects tests).
+asan tsan: build
+	scripts/sanitize.sh $@ $(PYTEST_ARGS)
 
 clean:
 	rm -rf build .venv/.module-stamp

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cxxabi.h>
+#include <optional>
 #include <utility>
 
 namespace tarnu {
@@ -20,8 +21,10 @@ constexpr std::size_t kMessagesPerHold = 512;
 std::atomic<int> handlersInMethods{0};
 // Handler calls in progress on this thread.
 thread_local int handlerDepth = 0;
-// The queue whose handlers this thread is calling right now.
-thread_local const EventThread *deliveringFor = nullptr;
+// The queues whose handlers this thread is calling right now, innermost first: a
+// handler of one client may call a method of another that takes its turn there.
+struct DeliveringMark;
+thread_local const DeliveringMark *innermostMark = nullptr;
 
 struct HandlerFrame {
     HandlerFrame() { ++handlerDepth; }
@@ -30,18 +33,17 @@ struct HandlerFrame {
     HandlerFrame &operator=(const HandlerFrame &) = delete;
 };
 
-// Marks the calling thread as the one calling a queue's handlers.
-class DeliveringMark {
-public:
-    explicit DeliveringMark(const EventThread *queue) : previous(deliveringFor) {
-        deliveringFor = queue;
+// Marks the calling thread as one calling a queue's handlers.
+struct DeliveringMark {
+    explicit DeliveringMark(const EventThread *queue) : queue(queue), outer(innermostMark) {
+        innermostMark = this;
     }
-    ~DeliveringMark() { deliveringFor = previous; }
+    ~DeliveringMark() { innermostMark = outer; }
     DeliveringMark(const DeliveringMark &) = delete;
     DeliveringMark &operator=(const DeliveringMark &) = delete;
 
-private:
-    const EventThread *previous;
+    const EventThread *queue;
+    const DeliveringMark *outer;
 };
 
 // Handlers that cannot be released because the interpreter is shutting down: their
@@ -80,8 +82,7 @@ public:
     void lock() {
         if (!callbacks.owns_lock()) {
             callbacks = std::unique_lock<std::mutex>(events.callbackMutex);
-            previous = deliveringFor;
-            deliveringFor = &events;
+            mark.emplace(&events);
         }
     }
     // False when the interpreter is shutting down and no handler may run.
@@ -94,7 +95,7 @@ public:
             interpreter.release();
         }
         if (callbacks.owns_lock()) {
-            deliveringFor = previous;
+            mark.reset();
             callbacks.unlock();
         }
     }
@@ -103,7 +104,7 @@ private:
     EventThread &events;
     host::ThreadInterpreter &interpreter;
     std::unique_lock<std::mutex> callbacks;
-    const EventThread *previous = nullptr;
+    std::optional<DeliveringMark> mark;
 };
 
 EventThread::~EventThread() {
@@ -162,7 +163,14 @@ void EventThread::holdOpen(bool on) {
     }
 }
 
-bool EventThread::delivering() const { return deliveringFor == this; }
+bool EventThread::delivering() const {
+    for (const DeliveringMark *mark = innermostMark; mark != nullptr; mark = mark->outer) {
+        if (mark->queue == this) {
+            return true;
+        }
+    }
+    return false;
+}
 
 void EventThread::setMessageHandler(MessageHandler handler) {
     std::shared_ptr<const MessageHandler> next;
