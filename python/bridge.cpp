@@ -7,6 +7,7 @@
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -22,7 +23,7 @@ namespace {
 struct Gate {
     std::mutex mutex;
     std::condition_variable empty;
-    bool closed = false;
+    std::atomic<bool> closed{false};  // read without the mutex on the delivery path
     int inside = 0;
 };
 
@@ -115,17 +116,23 @@ void ThreadInterpreter::release() {
     leaveGate();
 }
 
+void ThreadInterpreter::abandon() {
+    if (isHeld) {
+        isHeld = false;
+        leaveGate();
+    }
+    threadState = nullptr;
+}
+
 CallerInterpreter::CallerInterpreter() : gilState(PyGILState_Ensure()) {}
 
 CallerInterpreter::~CallerInterpreter() {
-    PyGILState_Release(static_cast<PyGILState_STATE>(gilState));
+    if (!abandoned) {
+        PyGILState_Release(static_cast<PyGILState_STATE>(gilState));
+    }
 }
 
-bool available() {
-    Gate &g = gate();
-    std::lock_guard<std::mutex> lock(g.mutex);
-    return !g.closed;
-}
+bool available() { return !gate().closed.load(); }
 
 void reportMessageHandlerError(const MessageHandler &handler) noexcept {
     restoreCurrentException();
@@ -148,23 +155,27 @@ void callMessageHandler(const MessageHandler &handler, const std::string &topic,
         return;
     }
     // Strict UTF-8, topic first: a message that does not decode never reaches the
-    // callable.
-    py::object topicText = py::reinterpret_steal<py::object>(
-        PyUnicode_DecodeUTF8(topic.data(), static_cast<Py_ssize_t>(topic.size()), nullptr));
-    if (!topicText) {
+    // callable. Plain references, released by hand: if the exiting interpreter ends
+    // this thread inside the call, the unwinding must not touch Python objects.
+    PyObject *topicText =
+        PyUnicode_DecodeUTF8(topic.data(), static_cast<Py_ssize_t>(topic.size()), nullptr);
+    if (topicText == nullptr) {
         throw py::error_already_set();
     }
-    py::object payloadText = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
-        payload.data(), static_cast<Py_ssize_t>(payload.size()), nullptr));
-    if (!payloadText) {
+    PyObject *payloadText =
+        PyUnicode_DecodeUTF8(payload.data(), static_cast<Py_ssize_t>(payload.size()), nullptr);
+    if (payloadText == nullptr) {
+        Py_DECREF(topicText);
         throw py::error_already_set();
     }
-    PyObject *args[] = {topicText.ptr(), payloadText.ptr()};
-    py::object result = py::reinterpret_steal<py::object>(
-        PyObject_Vectorcall(wrapper->hfunc.f.ptr(), args, 2, nullptr));
-    if (!result) {
+    PyObject *args[] = {topicText, payloadText};
+    PyObject *result = PyObject_Vectorcall(wrapper->hfunc.f.ptr(), args, 2, nullptr);
+    Py_DECREF(topicText);
+    Py_DECREF(payloadText);
+    if (result == nullptr) {
         throw py::error_already_set();
     }
+    Py_DECREF(result);
 }
 
 }  // namespace host
@@ -173,7 +184,7 @@ void closeInterpreterGate() {
     Gate &g = gate();
     py::gil_scoped_release release;  // threads inside may need the lock to get out
     std::unique_lock<std::mutex> lock(g.mutex);
-    g.closed = true;
+    g.closed.store(true);
     // A handler that never returns must not hold up the exit for ever.
     g.empty.wait_for(lock, std::chrono::seconds(5), [&g] { return g.inside == 0; });
 }

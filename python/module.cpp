@@ -7,11 +7,70 @@
 
 namespace py = pybind11;
 
+#include <type_traits>
+#include <utility>
+
 namespace {
 
 // Every method runs without the interpreter lock: the members block on the broker
 // and on the client's own locks (see the threading rules in sdk/sdk.h).
-using Unlocked = py::call_guard<py::gil_scoped_release>;
+//
+// The lock is taken back in plain code rather than in a guard's destructor: when
+// the interpreter exits while a daemon thread is inside a method, the interpreter
+// ends that thread as it asks for the lock, by unwinding its stack, and a
+// destructor cannot be unwound through.
+template <class R, class Self, class Call>
+R withoutInterpreter(Self &self, Call &&call) {
+    PyThreadState *state = PyEval_SaveThread();
+    if constexpr (std::is_void_v<R>) {
+        try {
+            call(self);
+        } catch (...) {
+            PyEval_RestoreThread(state);
+            throw;
+        }
+        PyEval_RestoreThread(state);
+    } else {
+        R result{};
+        try {
+            result = call(self);
+        } catch (...) {
+            PyEval_RestoreThread(state);
+            throw;
+        }
+        PyEval_RestoreThread(state);
+        return result;
+    }
+}
+
+// An instance made by SDK.__new__ alone holds no client yet: refuse it, instead of
+// running the member on memory that was never constructed.
+SDK &constructed(SDK &self) {
+    static const py::detail::type_info *info = py::detail::get_type_info(typeid(SDK));
+    if (!py::detail::get_object_handle(&self, info)) {
+        throw py::type_error("tarnu_sdk.SDK.__init__() has not been called on this object");
+    }
+    return self;
+}
+
+template <auto Method>
+struct Unlocked;
+
+template <class R, class... Args, R (SDK::*Method)(Args...)>
+struct Unlocked<Method> {
+    static R call(SDK &self, Args... args) {
+        return withoutInterpreter<R>(
+            constructed(self), [&](SDK &s) -> R { return (s.*Method)(std::forward<Args>(args)...); });
+    }
+};
+
+template <class R, class... Args, R (SDK::*Method)(Args...) const>
+struct Unlocked<Method> {
+    static R call(const SDK &self, Args... args) {
+        return withoutInterpreter<R>(
+            constructed(const_cast<SDK &>(self)), [&](const SDK &s) -> R { return (s.*Method)(std::forward<Args>(args)...); });
+    }
+};
 
 }  // namespace
 
@@ -20,24 +79,24 @@ PYBIND11_MODULE(tarnu_sdk, m) {
     // for the client's threads.
     py::class_<SDK>(m, "SDK", py::release_gil_before_calling_cpp_dtor())
         .def(py::init<>())
-        .def("init", &SDK::init, py::arg("clientId"), py::arg("brokerHost"),
+        .def("init", &Unlocked<&SDK::init>::call, py::arg("clientId"), py::arg("brokerHost"),
              py::arg("protocol"), py::arg("username"), py::arg("password"),
              py::arg("cleanSession") = false, py::arg("resumeSubs") = true,
              py::arg("connectRetry") = true, py::arg("autoReconnect") = true,
              py::arg("connectRetryInterval") = 5, py::arg("maxReconnectInterval") = 1,
              py::arg("keepAlive") = 30, py::arg("pingTimeout") = 10,
              py::arg("writeTimeout") = 10, py::arg("orderMatters") = false,
-             py::arg("connectTimeout") = 30, py::arg("edition") = "Community", Unlocked())
-        .def("connect", &SDK::connect, Unlocked())
-        .def("disconnect", &SDK::disconnect, Unlocked())
-        .def("publish", &SDK::publish, py::arg("topic"), py::arg("payload"),
-             py::arg("qos") = 0, py::arg("retained") = false, Unlocked())
-        .def("subscribe", &SDK::subscribe, py::arg("topic"), py::arg("qos") = 0, Unlocked())
-        .def("unsubscribe", &SDK::unsubscribe, py::arg("topic"), Unlocked())
-        .def("on_message", &SDK::on_message, Unlocked())
-        .def("on_connection", &SDK::on_connection, Unlocked())
-        .def("stop", &SDK::stop, Unlocked())
-        .def("is_connected", &SDK::is_connected, Unlocked());
+             py::arg("connectTimeout") = 30, py::arg("edition") = "Community")
+        .def("connect", &Unlocked<&SDK::connect>::call)
+        .def("disconnect", &Unlocked<&SDK::disconnect>::call)
+        .def("publish", &Unlocked<&SDK::publish>::call, py::arg("topic"), py::arg("payload"),
+             py::arg("qos") = 0, py::arg("retained") = false)
+        .def("subscribe", &Unlocked<&SDK::subscribe>::call, py::arg("topic"), py::arg("qos") = 0)
+        .def("unsubscribe", &Unlocked<&SDK::unsubscribe>::call, py::arg("topic"))
+        .def("on_message", &Unlocked<&SDK::on_message>::call)
+        .def("on_connection", &Unlocked<&SDK::on_connection>::call)
+        .def("stop", &Unlocked<&SDK::stop>::call)
+        .def("is_connected", &Unlocked<&SDK::is_connected>::call);
 
     // Before the interpreter finalises, stop the client's threads from entering it.
     py::module_::import("atexit").attr("register")(

@@ -151,7 +151,9 @@ bool SDK::disconnectLocked(tarnu::Turn *turn) {
         QueueHeldOpen open(*events);
         MQTTClient_disconnect(client, 10000);
     }
-    const bool wait = turn != nullptr && !events->delivering();
+    // No turn to wait for once the interpreter exits: no handler runs any more, and
+    // the event thread may be held up by one that never returns.
+    const bool wait = turn != nullptr && !events->delivering() && tarnu::host::available();
     events->pushConnection(false, 0, false, wait ? turn : nullptr, [this] {
         connected = false;
         tarnu::log::out("[SDK] Disconnected");

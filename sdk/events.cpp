@@ -85,10 +85,18 @@ public:
             mark.emplace(&events);
         }
     }
-    // False when the interpreter is shutting down and no handler may run.
+    // False when the interpreter is shutting down and no handler may run. Checked
+    // before every call, so a batch stops as soon as the interpreter starts to exit.
     bool python() {
         lock();
-        return interpreter.held() || interpreter.acquire();
+        if (!interpreter.held()) {
+            return interpreter.acquire();
+        }
+        if (host::available()) {
+            return true;
+        }
+        interpreter.release();
+        return false;
     }
     void release() {
         if (interpreter.held()) {
@@ -240,6 +248,8 @@ void EventThread::deliver(std::deque<Event> &batch, host::ThreadInterpreter &int
                 try {
                     host::callMessageHandler(*handler, event.topic, event.payload);
                 } catch (abi::__forced_unwind &) {
+                    // The exiting interpreter ends this thread: it holds nothing now.
+                    interpreter.abandon();
                     throw;
                 } catch (...) {
                     host::reportMessageHandlerError(*handler);
@@ -264,6 +274,7 @@ void EventThread::deliver(std::deque<Event> &batch, host::ThreadInterpreter &int
             try {
                 (*handler)(event.up, event.code);
             } catch (abi::__forced_unwind &) {
+                interpreter.abandon();
                 throw;
             } catch (...) {
                 host::reportConnectionHandlerError(*handler);
@@ -321,6 +332,7 @@ void EventThread::awaitTurn(Turn &turn, bool up, int code, bool rethrow) {
     try {
         (*handler)(up, code);
     } catch (abi::__forced_unwind &) {
+        interpreter.abandon();
         throw;
     } catch (...) {
         if (rethrow) {
@@ -341,8 +353,11 @@ void EventThread::finish() {
     if (!thread.joinable()) {
         return;
     }
-    if (thread.get_id() == std::this_thread::get_id()) {
-        thread.detach();  // it holds its own reference and ends after this handler
+    // The thread holds its own reference and ends by itself when it is detached:
+    // from its own handler, or when the interpreter exits and a handler may never
+    // return (no handler is called any more then, so nothing is lost).
+    if (thread.get_id() == std::this_thread::get_id() || !host::available()) {
+        thread.detach();
         return;
     }
     thread.join();

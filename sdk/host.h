@@ -20,6 +20,9 @@ public:
     bool acquire();
     void release();
     bool held() const { return isHeld; }
+    // The exiting interpreter is ending this thread (forced unwinding): forget the
+    // lock and the thread state without touching either.
+    void abandon();
 
 private:
     void *threadState = nullptr;
@@ -35,9 +38,11 @@ public:
     ~CallerInterpreter();
     CallerInterpreter(const CallerInterpreter &) = delete;
     CallerInterpreter &operator=(const CallerInterpreter &) = delete;
+    void abandon() { abandoned = true; }
 
 private:
     int gilState;
+    bool abandoned = false;
 };
 
 // False once the interpreter has begun to shut down.

@@ -12,6 +12,10 @@ namespace {
 
 constexpr auto kCompletionTimeout = std::chrono::milliseconds(10000);
 
+// The library passes some out-of-range levels to the wire, where the broker answers
+// with a disconnect; they are refused here with the library's own code instead.
+bool validQos(int qos) { return qos >= 0 && qos <= 2; }
+
 std::string failedOn(const char *operation, const std::string &topic, int rc) {
     return std::string("[SDK] ") + operation + " failed on '" + topic + "', rc=" +
            std::to_string(rc);
@@ -24,6 +28,10 @@ void SDK::publish(const std::string &topic, const std::string &payload, int qos,
     std::lock_guard<std::mutex> op(opMutex);
     if (!connected) {
         tarnu::log::err("[SDK] publish \u2014 not connected");
+        return;
+    }
+    if (!validQos(qos)) {
+        tarnu::log::err(failedOn("publish", topic, MQTTCLIENT_BAD_QOS));
         return;
     }
     if (payload.size() > static_cast<std::size_t>(INT_MAX)) {
@@ -83,7 +91,7 @@ bool SDK::subscribe(const std::string &topic, int qos) {
         tarnu::log::err("[SDK] subscribe \u2014 not connected");
         return false;
     }
-    int rc = MQTTClient_subscribe(client, topic.c_str(), qos);
+    int rc = validQos(qos) ? MQTTClient_subscribe(client, topic.c_str(), qos) : MQTTCLIENT_BAD_QOS;
     if (rc != MQTTCLIENT_SUCCESS) {
         tarnu::log::err(failedOn("subscribe", topic, rc));
         return false;
