@@ -37,11 +37,16 @@ def wait_for_port(port: int, timeout: float = 5.0) -> bool:
 
 class Broker:
     """One mosquitto process. `users` maps user names to passwords and turns off
-    anonymous access; `extra` lines are appended to the configuration."""
+    anonymous access; `extra` lines are appended to the configuration. `plugin`
+    lines (a `plugin` line and its `plugin_opt_` lines) load an authentication
+    plugin, which is then given the users' password file as plugin_opt_password_file
+    instead of mosquitto."""
 
-    def __init__(self, users: dict[str, str] | None = None, extra: list[str] | None = None):
+    def __init__(self, users: dict[str, str] | None = None, extra: list[str] | None = None,
+                 plugin: list[str] | None = None):
         self.users = users
         self.extra = list(extra or [])
+        self.plugin = list(plugin or [])
         self.dir = Path(tempfile.mkdtemp(prefix="tarnu-broker-"))
         self.port = free_port()
         self.proc: subprocess.Popen | None = None
@@ -63,6 +68,10 @@ class Broker:
             "log_type information",
             "max_queued_messages 100000",
         ]
+        if os.geteuid() == 0 and not any(line.split()[:1] == ["user"] for line in self.extra):
+            # Started by root, mosquitto would drop to its own user and could not
+            # read the password file (nor a plugin's key) written here.
+            lines.append("user root")
         if self.users is None:
             lines.append("allow_anonymous true")
         else:
@@ -73,7 +82,11 @@ class Broker:
                     [MOSQUITTO_PASSWD, "-b", str(password_file), user, password],
                     check=True, capture_output=True,
                 )
-            lines += ["allow_anonymous false", f"password_file {password_file}"]
+            lines.append("allow_anonymous false")
+            if self.plugin:
+                lines += self.plugin + [f"plugin_opt_password_file {password_file}"]
+            else:
+                lines.append(f"password_file {password_file}")
         lines += self.extra
         config = self.dir / "mosquitto.conf"
         config.write_text("\n".join(lines) + "\n")

@@ -3,6 +3,8 @@ from __future__ import annotations
 
 import itertools
 import os
+import sys
+import threading
 import uuid
 
 import pytest
@@ -60,3 +62,40 @@ def make_client():
     for client in made:
         client.stop()
     made.clear()
+
+
+@pytest.fixture
+def proxy(fresh_broker):
+    """A fault-injection proxy (tests/proxy.py) in front of a broker of the test's
+    own: connect clients to `proxy.address`; `cut()`, `refuse()`, `accept()`."""
+    from proxy import Proxy
+
+    with Proxy(fresh_broker.port) as p:
+        yield p
+
+
+class _UnraisableLog:
+    """Stands in for sys.unraisablehook and keeps what it is given."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.entries = []
+
+    def __call__(self, unraisable):
+        with self.lock:
+            self.entries.append(
+                (unraisable.exc_type, unraisable.exc_value, unraisable.err_msg or "")
+            )
+
+    def snapshot(self):
+        with self.lock:
+            return list(self.entries)
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """Records unraisable exceptions (handler errors) instead of failing the test.
+    Request it before `make_client`, so it stays in force while clients stop."""
+    log = _UnraisableLog()
+    monkeypatch.setattr(sys, "unraisablehook", log)
+    yield log
