@@ -6,12 +6,14 @@ BUILD_DIR := build/cp313
 MODULE_STAMP := .venv/.module-stamp
 MODULE_SOURCES := $(wildcard sdk/*.h sdk/*.cpp sdk/*.in python/*.h python/*.cpp python/*.map python/*.pyi) \
 	CMakeLists.txt pyproject.toml $(wildcard keys/*.jwk)
-# A deployment's public sealing key: make build SEALING_JWK=/path/to/key.public.jwk
-SEALING_JWK ?=
-CMAKE_DEFINES := $(if $(SEALING_JWK),-Ccmake.define.TARNU_SEALING_JWK=$(abspath $(SEALING_JWK)))
+# The public key Enterprise passwords are sealed under; a deployment builds with its
+# own: make build SEALING_JWK=/path/to/key.public.jwk
+SEALING_JWK ?= keys/development-only.public.jwk
+KEY_CHOICE := build/sealing-key.choice
+CMAKE_DEFINES := -Ccmake.define.TARNU_SEALING_JWK=$(abspath $(SEALING_JWK))
 PYTEST_ARGS ?=
 
-.PHONY: all bootstrap build plugin native test demo bench asan tsan clean
+.PHONY: all bootstrap build plugin native test demo bench asan tsan clean FORCE
 
 all: test
 
@@ -20,7 +22,14 @@ bootstrap:
 
 # The module is built without build isolation into a kept build directory, so a
 # rebuild is incremental and needs no network.
-$(MODULE_STAMP): $(MODULE_SOURCES) .venv/.deps-stamp
+# Records which key the module is built with, so that choosing another one (or
+# changing the file) rebuilds the module.
+$(KEY_CHOICE): FORCE
+	@mkdir -p build
+	@choice="$(abspath $(SEALING_JWK)) $$(sha256sum < $(SEALING_JWK))"; \
+	 [ "$$(cat $@ 2>/dev/null)" = "$$choice" ] || echo "$$choice" > $@
+
+$(MODULE_STAMP): $(MODULE_SOURCES) $(KEY_CHOICE) .venv/.deps-stamp
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
 		--no-index -Cbuild-dir=$(BUILD_DIR) $(CMAKE_DEFINES) .
 	@touch $@

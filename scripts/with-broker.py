@@ -1,10 +1,16 @@
 #!/usr/bin/env python3
 """Runs a command against a private mosquitto on a free loopback port.
 
-    scripts/with-broker.py [--conf-line LINE]... -- COMMAND [ARG]...
+    scripts/with-broker.py [--conf-line LINE]... [--user NAME:PASSWORD]...
+                           [--plugin-line LINE]... -- COMMAND [ARG]...
 
 The broker's address (host:port) replaces every "{broker}" in the command. The
 broker is stopped when the command ends; the command's exit status is returned.
+With --user, only those users may connect; with --plugin-line too, their password
+file goes to that authentication plugin instead of mosquitto, e.g.
+
+    --user demo:secret --plugin-line "plugin build/broker/tarnu_unseal.so"
+        --plugin-line "plugin_opt_private_key tests/keys/development-only.private.jwk"
 """
 import argparse
 import subprocess
@@ -19,12 +25,19 @@ def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--conf-line", action="append", default=[],
                         help="a line to add to the broker's configuration")
+    parser.add_argument("--user", action="append", default=[], metavar="NAME:PASSWORD",
+                        help="a user the broker accepts (no anonymous access then)")
+    parser.add_argument("--plugin-line", action="append", default=[],
+                        help="a plugin or plugin_opt_ line; the plugin gets the password file")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
     if not command:
         parser.error("no command given")
-    with Broker(extra=args.conf_line) as broker:
+    users = dict(user.split(":", 1) for user in args.user) if args.user else None
+    if args.plugin_line and users is None:
+        parser.error("--plugin-line needs --user")
+    with Broker(users=users, extra=args.conf_line, plugin=args.plugin_line) as broker:
         print(f"[demo] mosquitto listening on {broker.address}", flush=True)
         command = [part.replace("{broker}", broker.address) for part in command]
         return subprocess.run(command).returncode
