@@ -5,6 +5,7 @@
 #include "events.h"
 #include "host.h"
 #include "log.h"
+#include "process.h"
 
 #include <cxxabi.h>
 #include <stdexcept>
@@ -26,9 +27,32 @@ private:
 
 }  // namespace
 
-SDK::SDK() : events(std::make_shared<tarnu::EventThread>()) {}
+SDK::SDK()
+    : events(std::make_shared<tarnu::EventThread>()), madeIn(tarnu::process::generation()) {}
+
+void SDK::checkProcess() const {
+    if (madeIn != tarnu::process::generation()) {
+        throw std::runtime_error(
+            "tarnu_sdk.SDK: this client was made before os.fork() and belongs to the parent "
+            "process; make clients in the child only after an exec");
+    }
+}
+
+void SDK::abandonInherited() {
+    // Kept for good: their locks and waiters may belong to threads that do not exist
+    // in this process, and the library's handle to a connection that is the parent's.
+    std::make_unique<std::shared_ptr<tarnu::EventThread>>(std::move(events)).release();
+    std::make_unique<std::thread>(std::move(reconnectThread)).release();
+    reconnectCv.release();
+    deliveryCv.release();
+    client = nullptr;
+}
 
 SDK::~SDK() {
+    if (madeIn != tarnu::process::generation()) {
+        abandonInherited();
+        return;
+    }
     tarnu::MethodScope scope;
     QueueHeldOpen open(*events);
     std::unique_lock<std::mutex> op(opMutex);
@@ -64,6 +88,12 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
                int maxReconnectInterval_, int keepAlive, int /*pingTimeout*/,
                int writeTimeout, bool /*orderMatters*/, int connectTimeout,
                const std::string &edition_) {
+    checkProcess();
+    if (tarnu::process::libraryInherited()) {
+        throw std::runtime_error(
+            "tarnu_sdk.SDK: the MQTT library was in use when this process was forked and "
+            "cannot be used in the child; make clients in the child only after an exec");
+    }
     tarnu::MethodScope scope;
     std::unique_lock<std::mutex> op(opMutex);
     if (client != nullptr) {
@@ -78,6 +108,7 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
 
     events->start(this);
     MQTTClient created = nullptr;
+    tarnu::process::noteLibraryUse();
     int rc = MQTTClient_create(&created, serverUri.c_str(), clientId.c_str(),
                                MQTTCLIENT_PERSISTENCE_NONE, nullptr);
     if (rc != MQTTCLIENT_SUCCESS) {
@@ -102,6 +133,7 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
 }
 
 bool SDK::connect() {
+    checkProcess();
     tarnu::MethodScope scope;
     std::unique_lock<std::mutex> op(opMutex);
     if (client == nullptr) {
@@ -162,6 +194,7 @@ bool SDK::disconnectLocked(tarnu::Turn *turn) {
 }
 
 void SDK::disconnect() {
+    checkProcess();
     tarnu::MethodScope scope;
     std::unique_lock<std::mutex> op(opMutex);
     tarnu::Turn turn;
@@ -171,9 +204,13 @@ void SDK::disconnect() {
     }
 }
 
-bool SDK::is_connected() const { return connected; }
+bool SDK::is_connected() const {
+    checkProcess();
+    return connected;
+}
 
 void SDK::stop() {
+    checkProcess();
     tarnu::MethodScope scope;
     std::unique_lock<std::mutex> op(opMutex);
     stopLocked(op);

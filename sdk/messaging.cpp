@@ -24,6 +24,7 @@ std::string failedOn(const char *operation, const std::string &topic, int rc) {
 }  // namespace
 
 void SDK::publish(const std::string &topic, const std::string &payload, int qos, bool retained) {
+    checkProcess();
     tarnu::MethodScope scope;
     std::lock_guard<std::mutex> op(opMutex);
     if (!connected) {
@@ -72,7 +73,7 @@ void SDK::waitForDelivery(MQTTClient_deliveryToken token, std::uint64_t lossesBe
         if (losses.load() != lossesBefore || !connected) {
             return;
         }
-        if (deliveryCv.wait_until(lock, deadline) == std::cv_status::timeout) {
+        if (deliveryCv->wait_until(lock, deadline) == std::cv_status::timeout) {
             return;
         }
     }
@@ -81,10 +82,11 @@ void SDK::waitForDelivery(MQTTClient_deliveryToken token, std::uint64_t lossesBe
 void SDK::deliveryComplete(MQTTClient_deliveryToken token) {
     std::lock_guard<std::mutex> lock(deliveryMutex);
     delivered.push_back(token);
-    deliveryCv.notify_all();
+    deliveryCv->notify_all();
 }
 
 bool SDK::subscribe(const std::string &topic, int qos) {
+    checkProcess();
     tarnu::MethodScope scope;
     std::lock_guard<std::mutex> op(opMutex);
     if (!connected) {
@@ -101,6 +103,7 @@ bool SDK::subscribe(const std::string &topic, int qos) {
 }
 
 void SDK::unsubscribe(const std::string &topic) {
+    checkProcess();
     tarnu::MethodScope scope;
     std::lock_guard<std::mutex> op(opMutex);
     if (!connected) {
@@ -115,9 +118,13 @@ void SDK::unsubscribe(const std::string &topic) {
     tarnu::log::out("[SDK] Unsubscribed from: " + topic);
 }
 
-void SDK::on_message(MessageHandler handler) { events->setMessageHandler(std::move(handler)); }
+void SDK::on_message(MessageHandler handler) {
+    checkProcess();
+    events->setMessageHandler(std::move(handler));
+}
 
 void SDK::on_connection(ConnectionHandler handler) {
+    checkProcess();
     events->setConnectionHandler(std::move(handler));
 }
 

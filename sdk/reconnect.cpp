@@ -26,7 +26,7 @@ void SDK::connectionLost(const char *cause) {
     losses.fetch_add(1);
     {
         std::lock_guard<std::mutex> lock(deliveryMutex);
-        deliveryCv.notify_all();  // a publish waiting for completion stops waiting
+        deliveryCv->notify_all();  // a publish waiting for completion stops waiting
     }
     events->pushConnection(false, -1, true, nullptr, [this, cause] {
         connected = false;
@@ -59,7 +59,7 @@ void SDK::wakeWorker() {
     // Taking the mutex orders this wake-up after the worker's test of `running`, so
     // a worker about to wait cannot miss it.
     { std::lock_guard<std::mutex> lock(reconnectMutex); }
-    reconnectCv.notify_all();
+    reconnectCv->notify_all();
 }
 
 void SDK::reconnectLoop() {
@@ -90,7 +90,7 @@ void SDK::reconnectLoop() {
         std::unique_lock<std::mutex> lock(reconnectMutex);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(delay);
         while (running) {
-            reconnectCv.wait_until(lock, deadline);
+            reconnectCv->wait_until(lock, deadline);
             if (std::chrono::steady_clock::now() >= deadline) {
                 break;
             }

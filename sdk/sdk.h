@@ -102,6 +102,8 @@ public:
     void on_connection(ConnectionHandler handler);
     void stop();
     bool is_connected() const;
+    // (Every public member throws std::runtime_error in a forked child that inherited
+    // the object: see process.h.)
 
     // Entry points for the library's callbacks (see callbacks.h).
     void messageArrived(std::string topic, std::string payload);
@@ -139,7 +141,9 @@ private:
     std::atomic<bool> autoReconnect{true};
     std::atomic<int> maxReconnectInterval{60};
     std::thread reconnectThread;
-    std::condition_variable reconnectCv;
+    // Condition variables are held through pointers so that a forked child can leave
+    // them alone: destroying one that a thread of the parent waited on never returns.
+    std::unique_ptr<std::condition_variable> reconnectCv = std::make_unique<std::condition_variable>();
     std::mutex reconnectMutex;
 
     std::mutex opMutex;
@@ -154,10 +158,18 @@ private:
 
     // Completion of QoS 1/2 publishes, signalled by the delivery-complete callback.
     std::mutex deliveryMutex;
-    std::condition_variable deliveryCv;
+    std::unique_ptr<std::condition_variable> deliveryCv = std::make_unique<std::condition_variable>();
     std::vector<MQTTClient_deliveryToken> delivered;
     std::atomic<std::uint64_t> losses{0};
 
     // Context under which the current library client reports back (see callbacks.h).
     std::uintptr_t callbackId = 0;
+
+    // The process generation this object was made in (see process.h).
+    const unsigned madeIn;
+    // Throws when the object was inherited by a forked child.
+    void checkProcess() const;
+    // The teardown of an inherited object: everything another thread could have
+    // held at the fork is left alone.
+    void abandonInherited();
 };
