@@ -8,10 +8,20 @@
 #include "process.h"
 
 #include <cxxabi.h>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
 namespace {
+
+// The library formats a trace record of every packet into an in-memory buffer by
+// default, a fifth of the cost of receiving a message. Only errors are kept. Set
+// before the first client is made, so that the library's own MQTT_C_CLIENT_TRACE_LEVEL
+// setting, which it reads then, still wins for anyone debugging it.
+void quietLibraryTrace() {
+    static std::once_flag once;
+    std::call_once(once, [] { MQTTClient_setTraceLevel(MQTTCLIENT_TRACE_ERROR); });
+}
 
 // Keeps the library's thread from waiting on a full event queue for a scope.
 class QueueHeldOpen {
@@ -109,6 +119,7 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
     events->start(this);
     MQTTClient created = nullptr;
     tarnu::process::noteLibraryUse();
+    quietLibraryTrace();
     int rc = MQTTClient_create(&created, serverUri.c_str(), clientId.c_str(),
                                MQTTCLIENT_PERSISTENCE_NONE, nullptr);
     if (rc != MQTTCLIENT_SUCCESS) {
