@@ -33,5 +33,8 @@ site=build/$kind/site
 $PY -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps --no-index \
     -Cbuild-dir="build/$kind/cmake" -Ccmake.build-type=RelWithDebInfo \
     -Ccmake.define.TARNU_SANITIZE="$sanitize" --target "$site" --upgrade .
-echo "[sanitize] running the tests with the $kind build ($runtime)"
-PYTHONPATH="$PWD/$site" LD_PRELOAD="$runtime" $PY -m pytest -p no:cacheprovider "$@"
+# The C++ runtime is preloaded too: the interpreter does not link it, and the
+# sanitizer must find the real exception functions when it starts.
+preload="$runtime $(gcc -print-file-name=libstdc++.so)"
+echo "[sanitize] running the tests with the $kind build ($preload)"
+PYTHONPATH="$PWD/$site" LD_PRELOAD="$preload" $PY -m pytest -p no:cacheprovider "$@"

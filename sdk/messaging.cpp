@@ -12,9 +12,45 @@ namespace {
 
 constexpr auto kCompletionTimeout = std::chrono::milliseconds(10000);
 
-// The library passes some out-of-range levels to the wire, where the broker answers
-// with a disconnect; they are refused here with the library's own code instead.
+// The library passes some input to the wire that the broker answers with a
+// disconnect: QoS levels out of range, and topics MQTT cannot carry. Such calls are
+// refused here instead, with the library's codes for a bad QoS and for a malformed
+// request (MQTTCLIENT_BAD_STRUCTURE).
 bool validQos(int qos) { return qos >= 0 && qos <= 2; }
+
+constexpr std::size_t kMaxTopicBytes = 65535;  // an MQTT string's length field
+
+// The topic as the library reads it: up to the first zero byte.
+std::string_view wireTopic(const std::string &topic) { return std::string_view(topic.c_str()); }
+
+bool validTopicName(std::string_view name) {
+    return !name.empty() && name.size() <= kMaxTopicBytes &&
+           name.find_first_of("+#") == std::string_view::npos;
+}
+
+// Wildcards stand for whole levels: "+" alone in its level, "#" alone in the last.
+bool validTopicFilter(std::string_view filter) {
+    if (filter.empty() || filter.size() > kMaxTopicBytes) {
+        return false;
+    }
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = filter.find('/', start);
+        const std::string_view level =
+            filter.substr(start, end == std::string_view::npos ? end : end - start);
+        if (level.find('#') != std::string_view::npos &&
+            (level != "#" || end != std::string_view::npos)) {
+            return false;
+        }
+        if (level.find('+') != std::string_view::npos && level != "+") {
+            return false;
+        }
+        if (end == std::string_view::npos) {
+            return true;
+        }
+        start = end + 1;
+    }
+}
 
 std::string failedOn(const char *operation, const std::string &topic, int rc) {
     return std::string("[SDK] ") + operation + " failed on '" + topic + "', rc=" +
@@ -35,8 +71,9 @@ void SDK::publish(const std::string &topic, const std::string &payload, int qos,
         tarnu::log::err(failedOn("publish", topic, MQTTCLIENT_BAD_QOS));
         return;
     }
-    if (payload.size() > static_cast<std::size_t>(INT_MAX)) {
-        // The library's length field cannot hold it; refuse rather than truncate.
+    // A payload of 2 GiB or more does not fit the library's length field: refused
+    // rather than truncated.
+    if (!validTopicName(wireTopic(topic)) || payload.size() > static_cast<std::size_t>(INT_MAX)) {
         tarnu::log::err(failedOn("publish", topic, MQTTCLIENT_BAD_STRUCTURE));
         return;
     }
@@ -93,7 +130,9 @@ bool SDK::subscribe(const std::string &topic, int qos) {
         tarnu::log::err("[SDK] subscribe \u2014 not connected");
         return false;
     }
-    int rc = validQos(qos) ? MQTTClient_subscribe(client, topic.c_str(), qos) : MQTTCLIENT_BAD_QOS;
+    int rc = !validQos(qos)                         ? MQTTCLIENT_BAD_QOS
+             : !validTopicFilter(wireTopic(topic)) ? MQTTCLIENT_BAD_STRUCTURE
+                                                   : MQTTClient_subscribe(client, topic.c_str(), qos);
     if (rc != MQTTCLIENT_SUCCESS) {
         tarnu::log::err(failedOn("subscribe", topic, rc));
         return false;
@@ -110,7 +149,8 @@ void SDK::unsubscribe(const std::string &topic) {
         tarnu::log::err("[SDK] unsubscribe \u2014 not connected");
         return;
     }
-    int rc = MQTTClient_unsubscribe(client, topic.c_str());
+    int rc = validTopicFilter(wireTopic(topic)) ? MQTTClient_unsubscribe(client, topic.c_str())
+                                                : MQTTCLIENT_BAD_STRUCTURE;
     if (rc != MQTTCLIENT_SUCCESS) {
         tarnu::log::err(failedOn("unsubscribe", topic, rc));
         return;
