@@ -64,29 +64,8 @@ SDK::~SDK() {
         return;
     }
     tarnu::MethodScope scope;
-    QueueHeldOpen open(*events);
     std::unique_lock<std::mutex> op(opMutex);
-    running = false;
-    wakeWorker();
-    std::thread worker;
-    {
-        std::lock_guard<std::mutex> lock(workerMutex);
-        worker = std::move(reconnectThread);
-    }
-    if (worker.joinable()) {
-        worker.join();
-    }
-    tarnu::Turn turn;
-    if (disconnectLocked(&turn)) {
-        op.unlock();
-        // Teardown must go on: a handler error here is reported, not thrown.
-        events->awaitTurn(turn, false, 0, false);
-        op.lock();
-    }
-    if (connected) {
-        disconnectLocked(nullptr);  // the handler connected again meanwhile
-    }
-    releaseClient();
+    stopLocked(op, false);  // teardown must go on: a handler error is reported
     op.unlock();
     events->finish();
 }
@@ -108,7 +87,7 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
     std::unique_lock<std::mutex> op(opMutex);
     if (client != nullptr) {
         // A second init ends the first client completely before making the next.
-        stopLocked(op);
+        stopLocked(op, true);
     }
     clientId = clientId_;
     username = username_;
@@ -224,10 +203,10 @@ void SDK::stop() {
     checkProcess();
     tarnu::MethodScope scope;
     std::unique_lock<std::mutex> op(opMutex);
-    stopLocked(op);
+    stopLocked(op, true);
 }
 
-void SDK::stopLocked(std::unique_lock<std::mutex> &op) {
+void SDK::stopLocked(std::unique_lock<std::mutex> &op, bool rethrow) {
     QueueHeldOpen open(*events);
     running = false;
     wakeWorker();
@@ -242,9 +221,9 @@ void SDK::stopLocked(std::unique_lock<std::mutex> &op) {
     tarnu::Turn turn;
     if (disconnectLocked(&turn)) {
         op.unlock();
-        // A handler error ends stop here, before the client is destroyed; a later
-        // stop finishes the job.
-        events->awaitTurn(turn, false, 0, true);
+        // A handler error thrown here ends stop before the client is destroyed; a
+        // later stop finishes the job.
+        events->awaitTurn(turn, false, 0, rethrow);
         op.lock();
         if (connected) {
             disconnectLocked(nullptr);  // the handler connected again meanwhile

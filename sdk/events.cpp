@@ -180,34 +180,29 @@ bool EventThread::delivering() const {
     return false;
 }
 
-void EventThread::setMessageHandler(MessageHandler handler) {
-    std::shared_ptr<const MessageHandler> next;
+template <class Handler>
+void EventThread::replace(std::shared_ptr<const Handler> &slot, Handler handler) {
+    std::shared_ptr<const Handler> next;
     if (handler) {
-        next = std::make_shared<const MessageHandler>(std::move(handler));
+        next = std::make_shared<const Handler>(std::move(handler));
     }
     if (delivering()) {
         // Inside a handler of this client: callbackMutex is ours already. The
         // running call keeps its own reference to the handler it is running.
-        messageHandler.swap(next);
+        slot.swap(next);
         return;
     }
     std::lock_guard<std::mutex> lock(callbackMutex);
-    messageHandler.swap(next);
+    slot.swap(next);
     next.reset();  // the old handler goes now, with callbackMutex held
 }
 
+void EventThread::setMessageHandler(MessageHandler handler) {
+    replace(messageHandler, std::move(handler));
+}
+
 void EventThread::setConnectionHandler(ConnectionHandler handler) {
-    std::shared_ptr<const ConnectionHandler> next;
-    if (handler) {
-        next = std::make_shared<const ConnectionHandler>(std::move(handler));
-    }
-    if (delivering()) {
-        connectionHandler.swap(next);
-        return;
-    }
-    std::lock_guard<std::mutex> lock(callbackMutex);
-    connectionHandler.swap(next);
-    next.reset();
+    replace(connectionHandler, std::move(handler));
 }
 
 void EventThread::run() {

@@ -90,6 +90,8 @@ private:
     };
     class Delivery;
 
+    template <class Handler>
+    void replace(std::shared_ptr<const Handler> &slot, Handler handler);
     void run();
     void deliver(std::deque<Event> &batch, host::ThreadInterpreter &interpreter);
     void takeTurn(Turn *turn);

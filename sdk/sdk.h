@@ -113,8 +113,9 @@ public:
     void startReconnectWorker();
 
 private:
-    // The stop steps, with opMutex held by `op`; released for the handler call.
-    void stopLocked(std::unique_lock<std::mutex> &op);
+    // The stop steps, with opMutex held by `op` (released for the handler call). A
+    // handler error is thrown when `rethrow`, else reported as unraisable.
+    void stopLocked(std::unique_lock<std::mutex> &op, bool rethrow);
     // disconnect's library work and state change; queues the (false, 0) event.
     // Returns true when the caller must take its turn (see sdk.h, Ordering).
     bool disconnectLocked(tarnu::Turn *turn);
