@@ -11,10 +11,17 @@
 namespace tarnu::callbacks {
 namespace {
 
+// After one of these callbacks returns, the library goes on using the client's
+// handle until it has taken its own lock again. Destroying the handle in that window
+// makes the library use freed memory, so a handle is destroyed only this long after
+// the last callback through it returned.
+constexpr auto kSettle = std::chrono::milliseconds(20);
+
 struct Entry {
     SDK *client;
     int inside;  // callbacks running in the client through this context
     bool open;
+    std::chrono::steady_clock::time_point lastReturn;
 };
 
 struct Registry {
@@ -49,7 +56,11 @@ public:
         Registry &r = registry();
         std::lock_guard<std::mutex> lock(r.mutex);
         auto it = r.entries.find(id);
-        if (it != r.entries.end() && --it->second.inside == 0 && !it->second.open) {
+        if (it == r.entries.end()) {
+            return;
+        }
+        it->second.lastReturn = std::chrono::steady_clock::now();
+        if (--it->second.inside == 0 && !it->second.open) {
             r.left.notify_all();
         }
     }
@@ -70,7 +81,7 @@ std::uintptr_t attach(SDK *client) {
     Registry &r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     std::uintptr_t id = r.next++;
-    r.entries.emplace(id, Entry{client, 0, true});
+    r.entries.emplace(id, Entry{client, 0, true, {}});
     return id;
 }
 
@@ -83,7 +94,10 @@ void detach(std::uintptr_t context) {
     }
     it->second.open = false;
     r.left.wait(lock, [&] { return r.entries.at(context).inside == 0; });
+    const auto settled = r.entries.at(context).lastReturn + kSettle;
     r.entries.erase(context);
+    lock.unlock();
+    std::this_thread::sleep_until(settled);
 }
 
 void connectionLost(void *context, char *cause) {

@@ -236,11 +236,9 @@ void SDK::releaseClient() {
     if (client == nullptr) {
         return;
     }
-    {
-        QueueHeldOpen open(*events);
-        MQTTClient_destroy(&client);
-    }
-    client = nullptr;
+    QueueHeldOpen open(*events);  // callbacks still running must not wait for room
     tarnu::callbacks::detach(callbackId);
     callbackId = 0;
+    MQTTClient_destroy(&client);
+    client = nullptr;
 }
