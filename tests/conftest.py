@@ -1,15 +1,15 @@
-"""Broker fixtures: every test talks to a real mosquitto on a free loopback port."""
+"""Fixtures: every test talks to a real mosquitto on a free loopback port."""
 from __future__ import annotations
 
 import itertools
 import os
 import sys
-import threading
 import uuid
 
 import pytest
 
 from brokers import Broker
+from proxy import Proxy
 
 import tarnu_sdk
 
@@ -18,21 +18,21 @@ _ids = itertools.count()
 
 @pytest.fixture(scope="module")
 def broker():
-    """A broker shared by the tests of one module (anonymous access)."""
+    """Shared by the tests of one module (anonymous access)."""
     with Broker() as b:
         yield b
 
 
 @pytest.fixture
 def fresh_broker():
-    """A broker of the test's own, for tests that stop, kill or restart it."""
+    """The test's own, for tests that stop, kill or restart it."""
     with Broker() as b:
         yield b
 
 
 @pytest.fixture(scope="module")
 def auth_broker():
-    """A broker that accepts only alice / wonderland."""
+    """Accepts only alice / wonderland."""
     with Broker(users={"alice": "wonderland"}) as b:
         yield b
 
@@ -49,14 +49,11 @@ def make_client():
     made = []
 
     def make(address: str, **kwargs) -> tarnu_sdk.SDK:
-        client = tarnu_sdk.SDK()
-        kwargs.setdefault("clientId", f"tarnu-test-{os.getpid()}-{next(_ids)}")
-        kwargs.setdefault("protocol", "tcp")
-        kwargs.setdefault("username", "")
-        kwargs.setdefault("password", "")
-        client.init(brokerHost=address, **kwargs)
-        made.append(client)
-        return client
+        made.append(tarnu_sdk.SDK())
+        made[-1].init(brokerHost=address, **{
+            "clientId": f"tarnu-test-{os.getpid()}-{next(_ids)}", "protocol": "tcp",
+            "username": "", "password": "", **kwargs})
+        return made[-1]
 
     yield make
     for client in made:
@@ -65,37 +62,34 @@ def make_client():
 
 
 @pytest.fixture
-def proxy(fresh_broker):
-    """A fault-injection proxy (tests/proxy.py) in front of a broker of the test's
-    own: connect clients to `proxy.address`; `cut()`, `refuse()`, `accept()`."""
-    from proxy import Proxy
+def connected(broker, make_client):
+    """Makes clients connected to `broker`, subscribed at QoS 1 to the topics given."""
+    def make(*topics: str, **kwargs) -> tarnu_sdk.SDK:
+        client = make_client(broker.address, **kwargs)
+        assert client.connect() is True and all(client.subscribe(t, qos=1) for t in topics)
+        return client
+    return make
 
+
+@pytest.fixture
+def proxy(fresh_broker):
+    """A fault-injection proxy (tests/proxy.py) in front of a broker of the test's own."""
     with Proxy(fresh_broker.port) as p:
         yield p
 
 
-class _UnraisableLog:
-    """Stands in for sys.unraisablehook and keeps what it is given."""
-
-    def __init__(self):
-        self.lock = threading.Lock()
-        self.entries = []
-
+class _Unraisable(list):
     def __call__(self, unraisable):
-        with self.lock:
-            self.entries.append(
-                (unraisable.exc_type, unraisable.exc_value, unraisable.err_msg or "")
-            )
+        self.append((unraisable.exc_type, unraisable.exc_value, unraisable.err_msg or ""))
 
-    def snapshot(self):
-        with self.lock:
-            return list(self.entries)
+    def snapshot(self) -> list:
+        return list(self)
 
 
 @pytest.fixture
 def unraisable(monkeypatch):
-    """Records unraisable exceptions (handler errors) instead of failing the test.
-    Request it before `make_client`, so it stays in force while clients stop."""
-    log = _UnraisableLog()
+    """Records unraisable exceptions (handler errors) as (type, value, message) instead of
+    failing the test. Request it before `make_client`, so it stays in force while clients stop."""
+    log = _Unraisable()
     monkeypatch.setattr(sys, "unraisablehook", log)
     yield log

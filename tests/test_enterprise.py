@@ -1,6 +1,5 @@
-"""Enterprise edition: the sealed password on the wire (seen by a capturing fake
-broker and opened with jwcrypto), and end to end through mosquitto with the
-tarnu_unseal plugin (broker/) and a mosquitto_passwd file."""
+"""Enterprise edition: the sealed password on the wire (seen by a capturing fake broker and
+opened with jwcrypto), and end to end through mosquitto with the tarnu_unseal plugin."""
 from __future__ import annotations
 
 import base64
@@ -19,15 +18,14 @@ from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from jwcrypto import jwe, jwk
 
 from brokers import MOSQUITTO, MOSQUITTO_PASSWD, Broker, free_port
-from capture_broker import CaptureBroker, raw_connect
-from support import wait_until
+from capture_broker import CaptureBroker
+from support import raw_connect, wait_until
 
 ROOT = Path(__file__).resolve().parent.parent
 PRIVATE_KEY = ROOT / "tests" / "keys" / "development-only.private.jwk"
 KEY = jwk.JWK.from_json(PRIVATE_KEY.read_text())
 USERS = {"alice": "wonderland", "bob": "Bücher & Brötchen €"}
 REFUSED = "[SDK] connect failed, rc=5\n"  # MQTT 3.1.1 CONNACK 5: not authorised
-B64URL = re.compile(rb"[A-Za-z0-9_-]*")
 
 
 def b64url(part: bytes) -> bytes:
@@ -37,7 +35,7 @@ def b64url(part: bytes) -> bytes:
 def opened(text: bytes) -> bytes:
     """The plaintext of a sealed text, after checking its shape and algorithms."""
     parts = text.split(b".")
-    assert len(parts) == 5 and all(B64URL.fullmatch(part) for part in parts)
+    assert len(parts) == 5 and all(re.fullmatch(rb"[A-Za-z0-9_-]*", part) for part in parts)
     assert json.loads(b64url(parts[0])) == {"alg": "RSA-OAEP", "enc": "A256GCM"}
     if not parts[3]:  # jwcrypto refuses an empty plaintext: open it by hand
         cek = KEY.get_op_key("decrypt").decrypt(b64url(parts[1]), padding.OAEP(
@@ -71,21 +69,15 @@ def plugin_path():
     return plugin
 
 
-def unsealing_broker(plugin_path, allow_plain: str) -> Broker:
+def unsealing_broker(plugin_path, allow_plain: bool) -> Broker:
     return Broker(users=USERS, plugin=[f"plugin {plugin_path}",
                                        f"plugin_opt_private_key {PRIVATE_KEY}",
-                                       f"plugin_opt_allow_plain {allow_plain}"])
+                                       f"plugin_opt_allow_plain {str(allow_plain).lower()}"])
 
 
 @pytest.fixture(scope="module")
 def sealed_broker(plugin_path):
-    with unsealing_broker(plugin_path, "false") as b:
-        yield b
-
-
-@pytest.fixture(scope="module")
-def lenient_broker(plugin_path):
-    with unsealing_broker(plugin_path, "true") as b:
+    with unsealing_broker(plugin_path, False) as b:
         yield b
 
 
@@ -95,16 +87,26 @@ def capture():
         yield c
 
 
-# --- what the client sends ----------------------------------------------------------
+def connects(make_client, address, user, password, edition="Enterprise", **kwargs) -> bool:
+    client = make_client(address, username=user, password=password, edition=edition, **kwargs)
+    try:
+        return client.connect()
+    finally:
+        client.stop()  # the capture broker serves one connection at a time
 
-@pytest.mark.parametrize("password", ["wonderland", "pässwörd € 🔑", "a\x00b", "x" * 3000,
-                                      ""])
-def test_sealed_password_opens_to_its_exact_bytes(capture, make_client, password):
-    client = make_client(capture.address, username="alice", password=password,
-                         edition="Enterprise")
-    assert client.connect()
-    [text] = capture.captured(1)
-    assert opened(text) == password.encode()
+
+def test_the_enterprise_edition_alone_seals_and_the_text_opens_to_the_exact_bytes(
+    capture, make_client
+):
+    passwords = ["wonderland", "pässwörd € 🔑", "a\x00b", "x" * 3000, ""]
+    editions = ["Community", "enterprise", " Enterprise", "Enterprise "]
+    for password in passwords:
+        assert connects(make_client, capture.address, "alice", password)
+    for edition in editions:
+        assert connects(make_client, capture.address, "alice", "wönderland", edition)
+    texts = capture.captured(len(passwords) + len(editions))
+    assert [opened(text) for text in texts[:len(passwords)]] == [p.encode() for p in passwords]
+    assert texts[len(passwords):] == ["wönderland".encode()] * len(editions)
 
 
 def test_each_connect_seals_anew_and_a_reconnection_resends(capture, make_client):
@@ -121,76 +123,50 @@ def test_each_connect_seals_anew_and_a_reconnection_resends(capture, make_client
     assert wait_until(client.is_connected, timeout=10)
 
 
-@pytest.mark.parametrize("edition", ["Community", "enterprise", " Enterprise", "Enterprise "])
-def test_other_editions_send_the_plain_password(capture, make_client, edition):
-    client = make_client(capture.address, username="alice", password="wönderland",
-                         edition=edition)
-    assert client.connect()
-    assert capture.captured(1) == ["wönderland".encode()]
-
-
-# --- through mosquitto and the plugin ----------------------------------------------
-
-@pytest.mark.parametrize("user", USERS)
-def test_enterprise_connects_with_the_right_password(sealed_broker, make_client, user):
-    client = make_client(sealed_broker.address, username=user, password=USERS[user],
-                         edition="Enterprise")
-    assert client.connect() and client.is_connected()
-
-
-@pytest.mark.parametrize("user, password", [("alice", "wonderlanD"), ("carol", "wonderland")])
-def test_a_wrong_password_is_refused(sealed_broker, make_client, capfd, user, password):
+def test_the_plugin_accepts_the_right_sealed_password_only(sealed_broker, make_client, capfd):
+    assert all(connects(make_client, sealed_broker.address, *user) for user in USERS.items())
     capfd.readouterr()
-    client = make_client(sealed_broker.address, username=user, password=password,
-                         edition="Enterprise")
-    assert client.connect() is False
-    assert REFUSED in capfd.readouterr().err
-    assert not client.is_connected()
-    assert password not in sealed_broker.log()
+    for user, password in [("alice", "wonderlanD"), ("carol", "wonderland")]:
+        assert connects(make_client, sealed_broker.address, user, password) is False
+    assert capfd.readouterr().err == REFUSED * 2
+    log = sealed_broker.log()
+    assert not any(password in log for password in (*USERS.values(), "wonderlanD"))
 
 
 @pytest.mark.parametrize("allow_plain", [False, True])
-def test_plain_passwords_only_where_allowed(sealed_broker, lenient_broker, make_client, capfd,
-                                            allow_plain):
-    broker = lenient_broker if allow_plain else sealed_broker
-    plain = make_client(broker.address, username="bob", password=USERS["bob"])
-    assert plain.connect() is allow_plain
-    assert (REFUSED in capfd.readouterr().err) is not allow_plain
-    wrong = make_client(broker.address, username="bob", password="Bücher")
-    assert wrong.connect() is False
-    sealed = make_client(broker.address, username="bob", password=USERS["bob"],
-                         edition="Enterprise")
-    assert sealed.connect()
+def test_plain_passwords_only_where_allowed(plugin_path, make_client, capfd, allow_plain):
+    with unsealing_broker(plugin_path, allow_plain) as broker:
+        capfd.readouterr()
+        plain = connects(make_client, broker.address, "bob", USERS["bob"], "Community")
+        assert plain is allow_plain and (REFUSED in capfd.readouterr().err) is not allow_plain
+        assert connects(make_client, broker.address, "bob", "Bücher", "Community") is False
+        assert connects(make_client, broker.address, "bob", USERS["bob"])
 
 
 def test_garbage_passwords_are_refused_and_the_broker_lives_on(sealed_broker, make_client):
     right = sealed_by_jwcrypto(KEY, b"wonderland")
-    other_key = jwk.JWK.generate(kty="RSA", size=2048)
     garbage = [
         os.urandom(200), b"\xff\xfe\x00\x01" * 50, right[: len(right) // 2], right[:-3],
         right.replace(b".", b"..", 1), b"a.b.c.d.e", b"....",
-        sealed_by_jwcrypto(other_key, b"wonderland"),
+        sealed_by_jwcrypto(jwk.JWK.generate(kty="RSA", size=2048), b"wonderland"),
         sealed_by_jwcrypto(KEY, b"wonderland", alg="RSA1_5"),
         sealed_by_jwcrypto(KEY, b"wonderland", enc="A128GCM"),
         sealed_by_jwcrypto(KEY, b"wonderland\x00"), sealed_by_jwcrypto(KEY, b"\x00"),
-        right + b"A" * 9000, b"A" * 60000,
-        b".".join([b"A" * 1600] * 5), b".".join([b"A" * 12000] * 5),
+        right + b"A" * 9000, b"A" * 60000, b".".join([b"A" * 1600] * 5),
+        b".".join([b"A" * 12000] * 5),
     ]
     for password in garbage:
         assert raw_connect(sealed_broker.port, b"alice", password) == 5, password[:40]
     assert raw_connect(sealed_broker.port, None, None) == 5
     assert raw_connect(sealed_broker.port, b"alice", right) == 0  # made by another library
     assert sealed_broker.proc.poll() is None
-    client = make_client(sealed_broker.address, username="alice", password="wonderland",
-                         edition="Enterprise")
-    assert client.connect()
+    assert connects(make_client, sealed_broker.address, "alice", "wonderland")
     log = sealed_broker.log()
-    assert "tarnu_unseal: refused client" in log
-    assert right.decode() not in log and right.decode()[:60] not in log
+    assert "tarnu_unseal: refused client" in log and right.decode()[:60] not in log
 
 
 def test_the_password_file_is_read_again_on_sighup(plugin_path):
-    with unsealing_broker(plugin_path, "false") as broker:
+    with unsealing_broker(plugin_path, False) as broker:
         carol = sealed_by_jwcrypto(KEY, b"queen of hearts")
         assert raw_connect(broker.port, b"carol", carol) == 5
         subprocess.run([MOSQUITTO_PASSWD, "-b", str(broker.dir / "passwords"), "carol",
@@ -217,12 +193,11 @@ def test_the_password_file_is_read_again_on_sighup(plugin_path):
 ])
 def test_the_plugin_refuses_to_load_when_misconfigured(plugin_path, tmp_path, options, complaint):
     (tmp_path / "pw").write_text("alice:$6$AAAAAAAAAAAAAAAA$" + "A" * 86 + "==\n")
-    config = tmp_path / "mosquitto.conf"
-    lines = [f"listener {free_port()} 127.0.0.1", "log_dest stderr", "allow_anonymous false"]
-    lines += ["user root"] * (os.geteuid() == 0) + [f"plugin {plugin_path}"]
-    lines += [line.format(pw=tmp_path / "pw") for line in options]
-    config.write_text("\n".join(lines) + "\n")
-    done = subprocess.run([MOSQUITTO, "-c", str(config)], capture_output=True, text=True,
-                          timeout=10)
+    lines = [f"listener {free_port()} 127.0.0.1", "log_dest stderr", "allow_anonymous false",
+             *["user root"] * (os.geteuid() == 0), f"plugin {plugin_path}",
+             *(line.format(pw=tmp_path / "pw") for line in options)]
+    (tmp_path / "mosquitto.conf").write_text("\n".join(lines) + "\n")
+    done = subprocess.run([MOSQUITTO, "-c", str(tmp_path / "mosquitto.conf")],
+                          capture_output=True, text=True, timeout=10)
     assert done.returncode != 0
     assert complaint in done.stderr and "Plugin returned" in done.stderr
