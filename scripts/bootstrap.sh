@@ -18,7 +18,7 @@ as_root() {
 PACKAGES=(
     build-essential pkg-config binutils openssl
     libpaho-mqtt-dev libcjose-dev libjansson-dev libssl-dev
-    mosquitto mosquitto-dev libmosquitto-dev mosquitto-clients
+    mosquitto mosquitto-dev libmosquitto-dev mosquitto-clients valgrind
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

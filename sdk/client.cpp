@@ -5,9 +5,9 @@
 #include "events.h"
 #include "host.h"
 #include "log.h"
+#include "nodelay.h"
 #include "process.h"
 
-#include <cxxabi.h>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
@@ -146,11 +146,13 @@ bool SDK::connect() {
         if (edition == "Enterprise") {
             sealPassword();
         }
+        const tarnu::NoDelay noDelay;
         int rc = MQTTClient_connect(client, &connectOptions);
         if (rc != MQTTCLIENT_SUCCESS) {
             tarnu::log::err("[SDK] connect failed, rc=" + std::to_string(rc));
             return false;
         }
+        noDelay.apply(serverUri);
         ++programConnects;
         events->pushConnection(true, 0, false, wait ? &turn : nullptr, [this] {
             connected = true;

@@ -3,6 +3,7 @@
 
 #include "events.h"
 #include "log.h"
+#include "nodelay.h"
 
 #include <algorithm>
 #include <chrono>
@@ -75,8 +76,10 @@ void SDK::reconnectLoop() {
                 }
             }
             tarnu::log::out("[SDK] Attempting to reconnect...");
+            const tarnu::NoDelay noDelay;
             int rc = MQTTClient_connect(client, &connectOptions);
             if (rc == MQTTCLIENT_SUCCESS) {
+                noDelay.apply(serverUri);
                 events->pushConnection(true, 0, false, nullptr, [this] {
                     connected = true;
                     tarnu::log::out("[SDK] Reconnected successfully to " + serverUri);

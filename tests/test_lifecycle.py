@@ -1,0 +1,145 @@
+"""A live client across os.fork(), and a client whose last reference goes inside its
+own handler. Each case runs a script in a subprocess of the same interpreter (fork in
+the test process is unsafe) that must exit with status 0 within its time bound."""
+from __future__ import annotations
+
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+PRELUDE = r'''
+import gc, os, sys, time, warnings, weakref
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads is the case here
+import tarnu_sdk
+address, topic = sys.argv[1], sys.argv[2]
+def say(*words):
+    print(*words, flush=True)
+def wait_until(predicate, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.01)
+def client(address, **options):
+    c = tarnu_sdk.SDK()
+    c.init(f"life-{os.getpid()}-{time.monotonic_ns()}", address, "tcp", "", "", **options)
+    return c
+'''
+
+
+def run(script: str, *args: str, timeout: float = 60) -> tuple[int, list[str], str]:
+    """Runs PRELUDE + script in the tests' directory; (status, stdout lines, stderr).
+    A script still running after `timeout` is killed and fails the test."""
+    done = subprocess.run([sys.executable, "-c", PRELUDE + script, *args], text=True,
+                          cwd=Path(__file__).parent, stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=timeout)
+    for crash in ("Fatal Python error", "Traceback", "Exception ignored", "terminate called"):
+        assert crash not in done.stderr, done.stderr
+    return done.returncode, done.stdout.splitlines(), done.stderr
+
+
+FORK = r'''
+mode = sys.argv[3]
+got, connections = [], []
+c = client(address, autoReconnect=False)
+c.on_message(lambda t, p: got.append(p))
+c.on_connection(lambda up, code: connections.append((up, code)))
+assert c.connect() and c.subscribe(topic, 1)
+sys.stdout.flush()
+pid = os.fork()
+if pid == 0:
+    if mode == "use":
+        for name, args in [("init", ("again", address, "tcp", "", "")), ("connect", ()),
+                           ("disconnect", ()), ("publish", (topic, "from the child", 1)),
+                           ("subscribe", (topic, 1)), ("unsubscribe", (topic,)),
+                           ("on_message", (print,)), ("on_connection", (None,)), ("stop", ()),
+                           ("is_connected", ())]:
+            try:
+                getattr(c, name)(*args)
+                say("child", name, "returned")
+            except RuntimeError:
+                say("child", name, "RuntimeError")
+        try:
+            client(address)
+            say("child new-init returned")
+        except RuntimeError:
+            say("child new-init RuntimeError")
+    elif mode == "drop":
+        del c
+        gc.collect()
+    say("child end")
+    sys.exit(0)  # the interpreter's own exit, with its exit hooks and teardown
+started = time.monotonic()
+while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() - started < 10:
+    time.sleep(0.01)
+if done[0] == 0:
+    os.kill(pid, 9)
+    done = os.waitpid(pid, 0)
+took = time.monotonic() - started
+say("child status", os.waitstatus_to_exitcode(done[1]), "prompt" if took < 3 else f"{took:.1f} s")
+c.publish(topic, "after the fork", 1)
+wait_until(lambda: got)
+say("parent", got, connections, c.is_connected())
+c.disconnect()
+'''
+METHODS = ["init", "connect", "disconnect", "publish", "subscribe", "unsubscribe", "on_message",
+           "on_connection", "stop", "is_connected"]
+
+
+@pytest.mark.parametrize("mode", ["use", "drop", "untouched"])
+def test_fork_child_is_refused_exits_promptly_and_parent_keeps_working(broker, topic, mode):
+    status, lines, stderr = run(FORK, broker.address, topic, mode)
+    assert status == 0, (lines, stderr)
+    refused = [f"child {name} RuntimeError" for name in METHODS] + [
+        "child new-init RuntimeError", "[SDK] Not connected"]  # then the refused one is dropped
+    assert lines == [
+        f"[SDK] Connected to tcp://{broker.address}", f"[SDK] Subscribed to: {topic}",
+        *(refused if mode == "use" else []), "child end", "child status 0 prompt",
+        "parent ['after the fork'] [(True, 0)] True", "[SDK] Disconnected"], stderr
+    assert stderr == "", stderr  # the child wrote no line: it left the parent's link alone
+
+
+IN_HANDLER = r'''
+where, rounds = sys.argv[3], int(sys.argv[4])
+def on_message(t, p):
+    holder.clear()  # the last reference: the teardown runs here, right after the delivery
+    calls.append(("message", p, "released", gone() is None))
+def on_connection(up, code):
+    if where == "connection" and (up, code) == (True, 0) and calls and holder:
+        holder.clear()  # the last reference, in the reconnection's call
+        calls.append(("reconnected", "released", gone() is None))
+    else:
+        calls.append(("connection", up, code))
+from proxy import Proxy
+with Proxy(int(address.rsplit(":", 1)[1])) as proxy:
+    sender = client(address)
+    assert sender.connect()
+    for round in range(rounds):
+        calls, holder = [], []
+        c = client(address if where == "message" else proxy.address, maxReconnectInterval=0)
+        c.on_message(on_message)
+        c.on_connection(on_connection)
+        assert c.connect() and c.subscribe(topic, 1)
+        holder.append(c)
+        gone = weakref.ref(c)
+        del c
+        sender.publish(topic, "drop it", 1) if where == "message" else proxy.cut()
+        wait_until(lambda: ("connection", False, 0) in calls)
+        say(calls)
+    sender.stop()
+'''
+
+
+# The teardown races the library's thread after a delivery: many rounds make a crash likely.
+@pytest.mark.parametrize("where, rounds", [("message", 20), ("connection", 4)])
+def test_last_reference_dropped_in_its_own_handler(broker, topic, where, rounds):
+    """No crash, no hang, and the (False, 0) call of the teardown still arrives."""
+    status, lines, stderr = run(IN_HANDLER, broker.address, topic, where, str(rounds))
+    assert status == 0, (lines[-3:], stderr)
+    dropped = [("message", "drop it", "released", True)] if where == "message" else [
+        ("connection", False, -1), ("reconnected", "released", True)]
+    calls = repr([("connection", True, 0), *dropped, ("connection", False, 0)])
+    # The teardown ran in the handler: its line comes before the (False, 0) call is reported.
+    assert [line for line in lines if line in ("[SDK] Disconnected", calls)] == [
+        "[SDK] Disconnected", calls] * rounds + ["[SDK] Disconnected"], (lines, stderr)
