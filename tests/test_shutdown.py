@@ -87,7 +87,7 @@ c.on_connection({conn})
 assert c.connect()
 os.kill(int(sys.argv[3]), signal.SIGKILL)
 wait_until(lambda: not c.is_connected())
-time.sleep(1.6)  # attempts at 0 and ~1 s failed: inside the 2 s wait now
+time.sleep(2.5)  # attempts at 0 and ~1 s failed: in the middle of the 2 s wait now
 main_end()
 ''', fresh_broker.address, str(fresh_broker.proc.pid), within=1.0)
     assert r.out.count("[SDK] Attempting to reconnect...\n") == 2, r.out
