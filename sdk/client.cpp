@@ -146,13 +146,13 @@ bool SDK::connect() {
         if (edition == "Enterprise") {
             sealPassword();
         }
-        const tarnu::NoDelay noDelay;
+        const tarnu::SocketProbe probe;
         int rc = MQTTClient_connect(client, &connectOptions);
         if (rc != MQTTCLIENT_SUCCESS) {
             tarnu::log::err("[SDK] connect failed, rc=" + std::to_string(rc));
             return false;
         }
-        noDelay.apply(serverUri);
+        brokerSocket = probe.find(serverUri);
         ++programConnects;
         events->pushConnection(true, 0, false, wait ? &turn : nullptr, [this] {
             connected = true;
@@ -173,6 +173,7 @@ bool SDK::disconnectLocked(tarnu::Turn *turn) {
     }
     {
         QueueHeldOpen open(*events);
+        brokerSocket = -1;
         MQTTClient_disconnect(client, 10000);
     }
     // No turn to wait for once the interpreter exits: no handler runs any more, and

@@ -3,6 +3,7 @@
 
 #include "events.h"
 #include "log.h"
+#include "nodelay.h"
 
 #include <algorithm>
 #include <chrono>
@@ -88,7 +89,13 @@ void SDK::publish(const std::string &topic, const std::string &payload, int qos,
         std::lock_guard<std::mutex> lock(deliveryMutex);
         delivered.clear();  // publishes are serialised: anything recorded is stale
     }
-    int rc = MQTTClient_publishMessage(client, topic.c_str(), &message, &token);
+    int rc;
+    if (qos == 0) {
+        rc = MQTTClient_publishMessage(client, topic.c_str(), &message, &token);
+    } else {
+        const tarnu::SendAtOnce now(brokerSocket);  // the wait below needs it on the wire
+        rc = MQTTClient_publishMessage(client, topic.c_str(), &message, &token);
+    }
     if (rc != MQTTCLIENT_SUCCESS) {
         tarnu::log::err(failedOn("publish", topic, rc));
         return;
@@ -130,9 +137,14 @@ bool SDK::subscribe(const std::string &topic, int qos) {
         tarnu::log::err("[SDK] subscribe \u2014 not connected");
         return false;
     }
-    int rc = !validQos(qos)                         ? MQTTCLIENT_BAD_QOS
-             : !validTopicFilter(wireTopic(topic)) ? MQTTCLIENT_BAD_STRUCTURE
-                                                   : MQTTClient_subscribe(client, topic.c_str(), qos);
+    int rc = MQTTCLIENT_BAD_QOS;
+    if (validQos(qos)) {
+        rc = MQTTCLIENT_BAD_STRUCTURE;
+        if (validTopicFilter(wireTopic(topic))) {
+            const tarnu::SendAtOnce now(brokerSocket);  // the call waits for the answer
+            rc = MQTTClient_subscribe(client, topic.c_str(), qos);
+        }
+    }
     if (rc != MQTTCLIENT_SUCCESS) {
         tarnu::log::err(failedOn("subscribe", topic, rc));
         return false;
@@ -149,8 +161,11 @@ void SDK::unsubscribe(const std::string &topic) {
         tarnu::log::err("[SDK] unsubscribe \u2014 not connected");
         return;
     }
-    int rc = validTopicFilter(wireTopic(topic)) ? MQTTClient_unsubscribe(client, topic.c_str())
-                                                : MQTTCLIENT_BAD_STRUCTURE;
+    int rc = MQTTCLIENT_BAD_STRUCTURE;
+    if (validTopicFilter(wireTopic(topic))) {
+        const tarnu::SendAtOnce now(brokerSocket);  // the call waits for the answer
+        rc = MQTTClient_unsubscribe(client, topic.c_str());
+    }
     if (rc != MQTTCLIENT_SUCCESS) {
         tarnu::log::err(failedOn("unsubscribe", topic, rc));
         return;

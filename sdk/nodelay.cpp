@@ -54,7 +54,7 @@ int peerPort(int fd) {
 
 }  // namespace
 
-NoDelay::NoDelay() {
+SocketProbe::SocketProbe() {
     const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe >= 0) {
         lowest = probe;
@@ -62,16 +62,35 @@ NoDelay::NoDelay() {
     }
 }
 
-void NoDelay::apply(const std::string &serverUri) const {
+int SocketProbe::find(const std::string &serverUri) const {
     const int port = portOf(serverUri);
     if (lowest < 0 || port == 0) {
-        return;
+        return -1;
     }
-    const int on = 1;
     for (int fd = lowest; fd < lowest + kWindow; ++fd) {
         if (peerPort(fd) == port) {
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            return fd;
         }
+    }
+    return -1;
+}
+
+SendAtOnce::SendAtOnce(int fd) : socket(-1) {
+    int on = 0;
+    socklen_t length = sizeof on;
+    if (fd < 0 || getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &length) != 0 || on != 0) {
+        return;  // unknown, or already sending at once
+    }
+    on = 1;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) {
+        socket = fd;
+    }
+}
+
+SendAtOnce::~SendAtOnce() {
+    if (socket >= 0) {
+        const int off = 0;
+        setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &off, sizeof off);
     }
 }
 

@@ -24,6 +24,7 @@ int nextDelay(int delay, int cap) {
 
 void SDK::connectionLost(const char *cause) {
     // On a library thread: no Python, no library calls, nothing that can block long.
+    brokerSocket = -1;  // the library closes it; the number may soon be someone else's
     losses.fetch_add(1);
     {
         std::lock_guard<std::mutex> lock(deliveryMutex);
@@ -76,10 +77,10 @@ void SDK::reconnectLoop() {
                 }
             }
             tarnu::log::out("[SDK] Attempting to reconnect...");
-            const tarnu::NoDelay noDelay;
+            const tarnu::SocketProbe probe;
             int rc = MQTTClient_connect(client, &connectOptions);
             if (rc == MQTTCLIENT_SUCCESS) {
-                noDelay.apply(serverUri);
+                brokerSocket = probe.find(serverUri);
                 events->pushConnection(true, 0, false, nullptr, [this] {
                     connected = true;
                     tarnu::log::out("[SDK] Reconnected successfully to " + serverUri);

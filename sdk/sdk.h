@@ -163,6 +163,9 @@ private:
     std::vector<MQTTClient_deliveryToken> delivered;
     std::atomic<std::uint64_t> losses{0};
 
+    // The library's socket to the broker while connected, else -1 (see nodelay.h).
+    std::atomic<int> brokerSocket{-1};
+
     // Context under which the current library client reports back (see callbacks.h).
     std::uintptr_t callbackId = 0;
 
