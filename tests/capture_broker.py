@@ -11,7 +11,7 @@ import struct
 import threading
 import time
 
-from support import raw_connect, read_packet, wait_until  # noqa: F401 (raw_connect for importers)
+from support import read_packet, wait_until
 
 LIFETIME = 60.0
 

@@ -1,8 +1,6 @@
 """Fixtures: every test talks to a real mosquitto on a free loopback port."""
 from __future__ import annotations
 
-import itertools
-import os
 import sys
 import uuid
 
@@ -10,10 +8,7 @@ import pytest
 
 from brokers import Broker
 from proxy import Proxy
-
-import tarnu_sdk
-
-_ids = itertools.count()
+from support import new_client
 
 
 @pytest.fixture(scope="module")
@@ -48,11 +43,8 @@ def make_client():
     """Makes initialised (not connected) clients and stops them after the test."""
     made = []
 
-    def make(address: str, **kwargs) -> tarnu_sdk.SDK:
-        made.append(tarnu_sdk.SDK())
-        made[-1].init(brokerHost=address, **{
-            "clientId": f"tarnu-test-{os.getpid()}-{next(_ids)}", "protocol": "tcp",
-            "username": "", "password": "", **kwargs})
+    def make(address: str, **kwargs):
+        made.append(new_client(address, **kwargs))
         return made[-1]
 
     yield make
@@ -64,7 +56,7 @@ def make_client():
 @pytest.fixture
 def connected(broker, make_client):
     """Makes clients connected to `broker`, subscribed at QoS 1 to the topics given."""
-    def make(*topics: str, **kwargs) -> tarnu_sdk.SDK:
+    def make(*topics: str, **kwargs):
         client = make_client(broker.address, **kwargs)
         assert client.connect() is True and all(client.subscribe(t, qos=1) for t in topics)
         return client
@@ -78,18 +70,11 @@ def proxy(fresh_broker):
         yield p
 
 
-class _Unraisable(list):
-    def __call__(self, unraisable):
-        self.append((unraisable.exc_type, unraisable.exc_value, unraisable.err_msg or ""))
-
-    def snapshot(self) -> list:
-        return list(self)
-
-
 @pytest.fixture
 def unraisable(monkeypatch):
     """Records unraisable exceptions (handler errors) as (type, value, message) instead of
     failing the test. Request it before `make_client`, so it stays in force while clients stop."""
-    log = _Unraisable()
-    monkeypatch.setattr(sys, "unraisablehook", log)
-    yield log
+    log = []
+    monkeypatch.setattr(sys, "unraisablehook",
+                        lambda u: log.append((u.exc_type, u.exc_value, u.err_msg or "")))
+    return log

@@ -1,11 +1,41 @@
-"""Helpers shared by the tests: bounded waits, a recording handler, raw MQTT 3.1.1 packets."""
+"""Helpers shared by the tests and the scripts they run in other interpreters: clients,
+scripts, bounded waits, a recording handler, raw MQTT 3.1.1 packets."""
 from __future__ import annotations
 
+import itertools
+import os
 import socket
 import struct
+import subprocess
+import sys
 import threading
 import time
 import uuid
+from pathlib import Path
+
+import tarnu_sdk
+
+_ids = itertools.count()
+CRASHES = ("Fatal Python error", "Segmentation", "Traceback", "Exception ignored", "terminate")
+
+
+def new_client(address: str, **options) -> tarnu_sdk.SDK:
+    """An initialised (not connected) client with a client id no other one uses."""
+    client = tarnu_sdk.SDK()
+    client.init(**{"clientId": f"tarnu-{os.getpid()}-{next(_ids)}-{time.monotonic_ns()}",
+                   "brokerHost": address, "protocol": "tcp", "username": "", "password": "",
+                   **options})
+    return client
+
+
+def run_python(code: str, *args: str, timeout: float = 60) -> subprocess.CompletedProcess:
+    """Runs `code` in a new interpreter in this directory (its scripts import these
+    modules); fails the test if it runs past `timeout` s or reports a crash."""
+    done = subprocess.run([sys.executable, "-c", code, *args], cwd=Path(__file__).parent,
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          timeout=timeout)
+    assert not any(crash in done.stderr for crash in CRASHES), done.stderr
+    return done
 
 
 def wait_until(predicate, timeout: float = 5.0, interval: float = 0.01) -> bool:

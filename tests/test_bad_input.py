@@ -1,8 +1,9 @@
 """Bad input through every method: arguments that cannot be converted raise TypeError
-before anything happens; inputs the library or the broker cannot take are refused with
-the "[SDK] <method> failed on '<topic>', rc=<code>" line while the connection stays up;
+before anything happens; inputs the library or the broker cannot take (QoS out of range,
+topics MQTT cannot carry, a payload of 2 GiB) are refused with the
+"[SDK] <method> failed on '<topic>', rc=<code>" line while the connection stays up;
 edge-size payloads arrive whole; inbound payloads that are not UTF-8 are reported and
-delivery goes on. After each table the client still makes a QoS 1 round trip."""
+delivery goes on. After each case the client still makes a QoS 1 round trip."""
 from __future__ import annotations
 
 import time
@@ -43,8 +44,9 @@ def wrong_calls(t):
                 yield (f"{method} {name}={bad!r}",
                        lambda c, m=method, a={**arguments, name: bad}: getattr(c, m)(**a))
     for setter in ("on_message", "on_connection"):
-        for bad in (5, "print", object(), [print]):
+        for bad in (5, "print", b"print", object(), [print]):
             yield f"{setter}({bad!r})", lambda c, s=setter, b=bad: getattr(c, s)(b)
+        yield f"{setter}(handler=print)", lambda c, s=setter: getattr(c, s)(handler=print)
     for method in ("connect", "disconnect", "stop", "is_connected", "on_message"):
         yield f"{method} with the wrong number of arguments", lambda c, m=method: (
             getattr(c, m)() if m == "on_message" else getattr(c, m)(None))
@@ -127,11 +129,25 @@ def test_input_the_broker_cannot_take_is_refused_with_the_failed_line_and_the_li
     assert client.is_connected() is True and connections.snapshot() == [(True, 0)]
 
 
-def test_topic_of_the_largest_size_mqtt_carries_is_used_whole(broker, make_client, topic, capfd):
-    client, received = make_client(broker.address), Recorder()
+def test_payload_too_long_for_the_length_field_is_refused_not_truncated(connected, topic, capfd):
+    client, received = connected(topic, autoReconnect=False), Recorder()
     client.on_message(received)
-    longest = long_topic(topic, 65_535)
-    assert client.connect() and client.subscribe(longest, qos=1)
+    capfd.readouterr()
+    huge = bytes(2**31)  # one byte more than a C int holds
+    try:
+        assert client.publish(topic, huge) is None
+    finally:
+        del huge
+    assert capfd.readouterr() == ("", f"[SDK] publish failed on '{topic}', rc=-8\n")
+    client.publish(topic, "round trip", qos=1)  # arrives after anything the bad call sent
+    assert received.wait_for(1) and received.snapshot() == [(topic, "round trip")]
+    assert client.is_connected() is True
+
+
+def test_topic_of_the_largest_size_mqtt_carries_is_used_whole(connected, topic, capfd):
+    longest, received = long_topic(topic, 65_535), Recorder()
+    client = connected(longest)
+    client.on_message(received)
     client.publish(longest, "at the limit", qos=1)
     assert received.wait_for(1) and received.snapshot() == [(longest, "at the limit")]
     assert capfd.readouterr().err == ""
@@ -143,13 +159,9 @@ SIZES = {"0 bytes": b"", "1 byte": b"\x00",
 
 @pytest.mark.parametrize("qos", [0, 1])
 @pytest.mark.parametrize("size", list(SIZES))
-def test_payloads_of_edge_sizes_arrive_whole(broker, make_client, topic, capfd, size, qos):
-    payload = SIZES[size]
-    receiver, received = make_client(broker.address), Recorder()
-    receiver.on_message(received)
-    assert receiver.connect() and receiver.subscribe(topic, qos=1)
-    sender = make_client(broker.address)
-    assert sender.connect()
+def test_payloads_of_edge_sizes_arrive_whole(connected, topic, capfd, size, qos):
+    payload, received, sender = SIZES[size], Recorder(), connected()
+    connected(topic).on_message(received)
     capfd.readouterr()
     assert sender.publish(topic, payload, qos=qos) is None
     assert capfd.readouterr().err == ""
@@ -166,19 +178,18 @@ NOT_UTF8 = [b"\xff", b"\xc3", b"ok\x80ok", b"\xc0\x80", b"\xed\xa0\x80", b"\xf4\
 
 
 def test_inbound_payloads_that_are_not_utf8_are_reported_and_delivery_goes_on(
-    unraisable, broker, make_client, topic
+    unraisable, connected, topic
 ):
-    client, received = make_client(broker.address), Recorder()
+    client, received = connected(topic), Recorder()
     client.on_message(received)
-    assert client.connect() and client.subscribe(topic, qos=1)
     for number, payload in enumerate(NOT_UTF8):
         client.publish(topic, payload, qos=1)
         client.publish(topic, f"valid {number}", qos=1)
-    assert received.wait_for(len(NOT_UTF8)) and wait_until(
-        lambda: len(unraisable.snapshot()) >= len(NOT_UTF8))
-    assert received.snapshot() == [(topic, f"valid {n}") for n in range(len(NOT_UTF8))]
-    reports = unraisable.snapshot()
-    assert [kind for kind, _, _ in reports] == [UnicodeDecodeError] * len(NOT_UTF8)
-    assert [value.object for _, value, _ in reports] == NOT_UTF8
     client.publish(topic, "round trip", qos=1)
-    assert received.wait_for(len(NOT_UTF8) + 1) and received.snapshot()[-1] == (topic, "round trip")
+    expected = [(topic, f"valid {n}") for n in range(len(NOT_UTF8))] + [(topic, "round trip")]
+    assert received.wait_for(len(expected)) and received.snapshot() == expected
+    assert wait_until(lambda: len(unraisable) >= len(NOT_UTF8))
+    # Each reported once, naming the handler, which the payload never reached.
+    assert [(kind, value.object) for kind, value, _ in unraisable] == [
+        (UnicodeDecodeError, payload) for payload in NOT_UTF8]
+    assert all("message handler" in text and repr(received) in text for _, _, text in unraisable)

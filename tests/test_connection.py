@@ -10,15 +10,9 @@ import pytest
 
 import tarnu_sdk
 from brokers import free_port
-from support import Recorder, wait_until
+from support import Recorder, new_client, wait_until
 
 INIT_FIRST = "[SDK] connect \u2014 call init() first\n"
-
-
-def fresh_client(broker, client_id):
-    client = tarnu_sdk.SDK()
-    client.init(client_id, broker.address, "tcp", "", "")
-    return client
 
 
 def disconnected_cleanly(broker, client_id):
@@ -31,7 +25,10 @@ def test_connect_asks_for_init_before_init_after_a_failed_init_and_after_stop(
 ):
     client = tarnu_sdk.SDK()
     assert client.connect() is False and client.is_connected() is False
-    assert capfd.readouterr() == ("", INIT_FIRST)
+    with pytest.raises(TypeError):  # the conversion fails before anything is made
+        client.init("tarnu-surrogate", "\ud800", "tcp", "", "")
+    assert client.connect() is False
+    assert capfd.readouterr() == ("", INIT_FIRST * 2)
     with pytest.raises(RuntimeError) as info:
         client.init("tarnu-tcpx", broker.address, "tcpx", "", "")
     # -14: the library's "bad protocol" code.
@@ -91,7 +88,7 @@ def test_connect_once_then_disconnect_or_stop_once_then_not_connected(
     assert capfd.readouterr() == ("[SDK] Not connected\n" * 3, "")
     assert recorder.snapshot() == [(True, 0), (False, 0)]  # each before its call returned
     assert [tuple(map(type, call)) for call in recorder.snapshot()] == [(bool, int)] * 2
-    never_initialised, initialised = tarnu_sdk.SDK(), fresh_client(broker, f"tarnu-idle-{end}")
+    never_initialised, initialised = tarnu_sdk.SDK(), new_client(broker.address)
     del never_initialised, initialised  # deallocated unconnected
     assert capfd.readouterr() == ("[SDK] Not connected\n" * 2, "")
 
@@ -152,7 +149,7 @@ def test_deallocating_a_connected_object_reports_false_zero_then_releases_the_ha
 
         weakref.finalize(handler, events.append, "released")
         client_id, name = f"tarnu-dealloc-{raising}-{inside_except}", repr(handler)
-        client = fresh_client(broker, client_id)
+        client = new_client(broker.address, clientId=client_id)
         client.on_connection(handler)
         del handler
         client.connect()
@@ -169,8 +166,8 @@ def test_deallocating_a_connected_object_reports_false_zero_then_releases_the_ha
         assert capfd.readouterr() == ("[SDK] Disconnected\n", "")
         assert disconnected_cleanly(broker, client_id)
         if raising:
-            (_, exc_value, message), = unraisable.snapshot()
+            (_, exc_value, message), = unraisable
             assert exc_value is raised and "connection handler" in message and name in message
             unraisable.clear()
             raised.__traceback__ = None  # it holds the handler's frame, the frame its function
-        assert unraisable.snapshot() == [] and events == [(True, 0), (False, 0), "released"]
+        assert unraisable == [] and events == [(True, 0), (False, 0), "released"]

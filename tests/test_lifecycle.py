@@ -3,40 +3,18 @@ own handler. Each case runs a script in a subprocess of the same interpreter (fo
 the test process is unsafe) that must exit with status 0 within its time bound."""
 from __future__ import annotations
 
-import subprocess
-import sys
-from pathlib import Path
-
 import pytest
+
+from support import run_python
 
 PRELUDE = r'''
 import gc, os, sys, time, warnings, weakref
 warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads is the case here
-import tarnu_sdk
+from support import new_client as client, wait_until
 address, topic = sys.argv[1], sys.argv[2]
 def say(*words):
     print(*words, flush=True)
-def wait_until(predicate, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        assert time.monotonic() < deadline, "timed out"
-        time.sleep(0.01)
-def client(address, **options):
-    c = tarnu_sdk.SDK()
-    c.init(f"life-{os.getpid()}-{time.monotonic_ns()}", address, "tcp", "", "", **options)
-    return c
 '''
-
-
-def run(script: str, *args: str, timeout: float = 60) -> tuple[int, list[str], str]:
-    """Runs PRELUDE + script in the tests' directory; (status, stdout lines, stderr).
-    A script still running after `timeout` is killed and fails the test."""
-    done = subprocess.run([sys.executable, "-c", PRELUDE + script, *args], text=True,
-                          cwd=Path(__file__).parent, stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=timeout)
-    for crash in ("Fatal Python error", "Traceback", "Exception ignored", "terminate called"):
-        assert crash not in done.stderr, done.stderr
-    return done.returncode, done.stdout.splitlines(), done.stderr
 
 
 FORK = r'''
@@ -50,13 +28,12 @@ sys.stdout.flush()
 pid = os.fork()
 if pid == 0:
     if mode == "use":
-        for name, args in [("init", ("again", address, "tcp", "", "")), ("connect", ()),
-                           ("disconnect", ()), ("publish", (topic, "from the child", 1)),
-                           ("subscribe", (topic, 1)), ("unsubscribe", (topic,)),
-                           ("on_message", (print,)), ("on_connection", (None,)), ("stop", ()),
-                           ("is_connected", ())]:
+        args = {"init": ("again", address, "tcp", "", ""), "publish": (topic, "child", 1),
+                "subscribe": (topic, 1), "unsubscribe": (topic,), "on_message": (print,),
+                "on_connection": (None,)}
+        for name in sys.argv[4:]:  # every method
             try:
-                getattr(c, name)(*args)
+                getattr(c, name)(*args.get(name, ()))
                 say("child", name, "returned")
             except RuntimeError:
                 say("child", name, "RuntimeError")
@@ -79,7 +56,7 @@ if done[0] == 0:
 took = time.monotonic() - started
 say("child status", os.waitstatus_to_exitcode(done[1]), "prompt" if took < 3 else f"{took:.1f} s")
 c.publish(topic, "after the fork", 1)
-wait_until(lambda: got)
+assert wait_until(lambda: got)
 say("parent", got, connections, c.is_connected())
 c.disconnect()
 '''
@@ -89,8 +66,9 @@ METHODS = ["init", "connect", "disconnect", "publish", "subscribe", "unsubscribe
 
 @pytest.mark.parametrize("mode", ["use", "drop", "untouched"])
 def test_fork_child_is_refused_exits_promptly_and_parent_keeps_working(broker, topic, mode):
-    status, lines, stderr = run(FORK, broker.address, topic, mode)
-    assert status == 0, (lines, stderr)
+    done = run_python(PRELUDE + FORK, broker.address, topic, mode, *METHODS)
+    lines, stderr = done.stdout.splitlines(), done.stderr
+    assert done.returncode == 0, (lines, stderr)
     refused = [f"child {name} RuntimeError" for name in METHODS] + [
         "child new-init RuntimeError", "[SDK] Not connected"]  # then the refused one is dropped
     assert lines == [
@@ -125,7 +103,7 @@ with Proxy(int(address.rsplit(":", 1)[1])) as proxy:
         gone = weakref.ref(c)
         del c
         sender.publish(topic, "drop it", 1) if where == "message" else proxy.cut()
-        wait_until(lambda: ("connection", False, 0) in calls)
+        assert wait_until(lambda: ("connection", False, 0) in calls)
         say(calls)
     sender.stop()
 '''
@@ -135,8 +113,9 @@ with Proxy(int(address.rsplit(":", 1)[1])) as proxy:
 @pytest.mark.parametrize("where, rounds", [("message", 20), ("connection", 4)])
 def test_last_reference_dropped_in_its_own_handler(broker, topic, where, rounds):
     """No crash, no hang, and the (False, 0) call of the teardown still arrives."""
-    status, lines, stderr = run(IN_HANDLER, broker.address, topic, where, str(rounds))
-    assert status == 0, (lines[-3:], stderr)
+    done = run_python(PRELUDE + IN_HANDLER, broker.address, topic, where, str(rounds))
+    lines, stderr = done.stdout.splitlines(), done.stderr
+    assert done.returncode == 0, (lines[-3:], stderr)
     dropped = [("message", "drop it", "released", True)] if where == "message" else [
         ("connection", False, -1), ("reconnected", "released", True)]
     calls = repr([("connection", True, 0), *dropped, ("connection", False, 0)])

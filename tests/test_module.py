@@ -1,5 +1,6 @@
 """The module frame: exported symbols, imports, the interpreter version check, keyword
-names and defaults, argument conversion, instances whose __init__ never ran."""
+names and defaults, instances whose __init__ never ran (arguments that cannot be
+converted: test_bad_input.py)."""
 from __future__ import annotations
 
 import glob
@@ -11,7 +12,6 @@ import sys
 import pytest
 
 import tarnu_sdk
-from support import Recorder
 
 SO_PATH = tarnu_sdk.__file__
 
@@ -65,41 +65,6 @@ def test_init_signature_and_defaults_reach_the_broker(broker, make_client, by_ke
     assert client.connect() is True
     # The broker logs the clean-session flag and the keepalive it was sent.
     assert re.search(rf"as {client_id} \(p\d, {flags}\b", broker.log())
-
-
-BAD_CALLS = {  # float for int, int out of range, lone surrogate, str for bool
-    "publish qos float": lambda c, t: c.publish(t, "x", qos=1.0),
-    "init keepAlive float": lambda c, t: c.init("x", "127.0.0.1:1", "tcp", "", "", keepAlive=30.0),
-    "subscribe qos 2**31": lambda c, t: c.subscribe(t, qos=2**31),
-    "subscribe qos -2**31-1": lambda c, t: c.subscribe(t, qos=-2**31 - 1),
-    "init timeout 2**31": lambda c, t: c.init("x", "h:1", "tcp", "", "", connectTimeout=2**31),
-    "publish topic surrogate": lambda c, t: c.publish(t + "\ud800", "x"),
-    "publish payload surrogate": lambda c, t: c.publish(t, "a\ud800b"),
-    "init edition surrogate": lambda c, t: c.init("x", "h:1", "tcp", "", "", edition="\ud800"),
-    "publish retained str": lambda c, t: c.publish(t, "x", retained="yes"),
-}
-
-
-def test_unconvertible_arguments_raise_type_error_and_leave_the_client_as_it_was(
-    broker, make_client, topic, capfd
-):
-    client, recorder = make_client(broker.address), Recorder()
-    client.connect()
-    client.on_message(recorder)
-    client.subscribe(topic, qos=1)
-    capfd.readouterr()
-    for name, call in BAD_CALLS.items():
-        with pytest.raises(TypeError):
-            call(client, topic)
-        # Nothing ran: a real init would first have disconnected the client.
-        assert capfd.readouterr() == ("", "") and client.is_connected() is True, name
-    client.publish(topic, "still works", qos=1)
-    assert recorder.wait_for(1) and recorder.snapshot() == [(topic, "still works")]
-    fresh = tarnu_sdk.SDK()
-    with pytest.raises(TypeError):
-        fresh.init("c", "\ud800", "tcp", "", "")
-    assert fresh.connect() is False  # the failed init made no client
-    assert capfd.readouterr() == ("", "[SDK] connect \u2014 call init() first\n")
 
 
 METHODS = {"is_connected": "", "connect": "", "publish": "'t', 'p'", "subscribe": "'t'",

@@ -8,12 +8,10 @@ import os
 import re
 import threading
 import time
-import uuid
 
 import pytest
 
-import tarnu_sdk
-from support import Recorder, wait_until
+from support import Recorder, new_client, wait_until
 
 LOST = "[SDK] Connection lost: unknown\n"
 ATTEMPT = "[SDK] Attempting to reconnect...\n"
@@ -93,7 +91,7 @@ def test_loss_and_immediate_reconnection_then_stop_meets_a_slow_handler(
     assert log.text(2) == LOST and log.text(1) == (
         f"{ATTEMPT}[SDK] Reconnected successfully to tcp://{proxy.address}\n"
         "[SDK] Disconnected\n")
-    assert [type(e) for _, e, _ in unraisable.snapshot()] == [RuntimeError]
+    assert [type(e) for _, e, _ in unraisable] == [RuntimeError]
     # Loss and reconnection are reported on the client's event thread, not ours.
     assert conn.idents[1] == conn.idents[2] != threading.get_ident()
     # The handler hears of the loss, and returns, before the worker starts.
@@ -108,8 +106,7 @@ def test_subscriptions_survive_reconnection_only_without_clean_session(
     proxy, fresh_broker, make_client, topic, clean
 ):
     msgs = Recorder()
-    sub, conn = connected_client(make_client, proxy.address, cleanSession=clean,
-                                 clientId=f"tarnu-persist-{uuid.uuid4().hex[:8]}")
+    sub, conn = connected_client(make_client, proxy.address, cleanSession=clean)
     sub.on_message(msgs)
     assert sub.subscribe(f"{topic}/#", 1)
     pub = make_client(fresh_broker.address)  # straight to the broker
@@ -156,9 +153,8 @@ def test_a_program_connect_after_a_loss_restores_the_link_and_leaves_no_worker(
 def test_backoff_doubles_up_to_the_cap_and_ending_the_client_in_a_wait_returns_at_once(
     proxy, capfd, end
 ):
-    base, conn, c = tasks(), Recorder(), tarnu_sdk.SDK()
-    c.init(clientId=f"tarnu-{end}-{uuid.uuid4().hex[:8]}", brokerHost=proxy.address,
-           protocol="tcp", username="", password="", maxReconnectInterval=2)
+    base, conn = tasks(), Recorder()
+    c = new_client(proxy.address, maxReconnectInterval=2)  # not kept by make_client
     c.on_connection(conn)
     assert c.connect()
     log, before = Log(capfd), tasks()
