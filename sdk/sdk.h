@@ -18,8 +18,10 @@
 //     reconnection is reported through the event thread.
 //
 // Locks, in the only order in which they may nest (left before right):
-//   opMutex -> connectMutex -> (queue lock of the event thread)
+//   opMutex -> connectMutex -> workerMutex, and connectMutex -> queue lock
 //   callbackMutex -> GIL
+// (reconnectMutex and deliveryMutex are only held around their own waits; the
+// library's own locks are never held by this client when it takes one of these.)
 //   * opMutex serialises the methods of one object (they run without the GIL).
 //     It is never held while a handler runs or while a method waits for the event
 //     thread, so a handler may call any method of its own object.
@@ -32,6 +34,15 @@
 //     A setter called from inside a handler, on the delivering thread, does not
 //     lock it again; the running handler stays alive until its call returns.
 //   * No mutex of this client is taken while the GIL is held.
+//   * workerMutex guards the start, end and hand-over of the reconnection worker;
+//     stop() and the teardown join the worker without holding it.
+//
+// Teardown (stop, a second init, deallocation) runs these steps in order: end the
+// worker, disconnect (with its handler call in turn), close the library's callback
+// context (see callbacks.h), destroy the library's handle. Deallocation then ends the
+// event thread, or detaches it when that is the thread deallocating the object, or
+// when the interpreter is exiting. The class is registered so that the GIL is
+// released before the destructor runs.
 //
 // Ordering: the state change of connected and the queueing of its event happen in
 // one step under the event thread's queue lock, so the handler sees (false, -1),
