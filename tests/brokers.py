@@ -2,13 +2,23 @@
 directory and generated configuration, for the tests, the demo and the benchmark."""
 from __future__ import annotations
 
+import ctypes
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
 import time
 from pathlib import Path
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_PR_SET_PDEATHSIG = 1
+
+
+def _die_with_parent() -> None:
+    # A broker must not outlive a test run that crashed before its teardown.
+    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM)
 
 MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 MOSQUITTO_PASSWD = shutil.which("mosquitto_passwd") or "/usr/bin/mosquitto_passwd"
@@ -72,7 +82,8 @@ class Broker:
     def _spawn(self) -> bool:
         with open(self.log_path, "ab") as log:
             self.proc = subprocess.Popen([MOSQUITTO, "-c", str(self.dir / "mosquitto.conf")],
-                                         stdout=log, stderr=log, stdin=subprocess.DEVNULL)
+                                         stdout=log, stderr=log, stdin=subprocess.DEVNULL,
+                                         preexec_fn=_die_with_parent)
         if wait_for_port(self.port) and self.proc.poll() is None:
             return True
         self.stop()
