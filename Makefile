@@ -20,8 +20,6 @@ all: test
 bootstrap:
 	@scripts/bootstrap.sh
 
-# The module is built without build isolation into a kept build directory, so a
-# rebuild is incremental and needs no network.
 # Records which key the module is built with, so that choosing another one (or
 # changing the file) rebuilds the module.
 $(KEY_CHOICE): FORCE
@@ -29,6 +27,8 @@ $(KEY_CHOICE): FORCE
 	@choice="$(abspath $(SEALING_JWK)) $$(sha256sum < $(SEALING_JWK))"; \
 	 [ "$$(cat $@ 2>/dev/null)" = "$$choice" ] || echo "$$choice" > $@
 
+# The module is built without build isolation into a kept build directory, so a
+# rebuild is incremental and needs no network.
 $(MODULE_STAMP): $(MODULE_SOURCES) $(KEY_CHOICE) .venv/.deps-stamp
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
 		--no-index -Cbuild-dir=$(BUILD_DIR) $(CMAKE_DEFINES) .

@@ -90,10 +90,10 @@ void SDK::publish(const std::string &topic, const std::string &payload, int qos,
         delivered.clear();  // publishes are serialised: anything recorded is stale
     }
     int rc;
-    if (qos == 0) {
-        rc = MQTTClient_publishMessage(client, topic.c_str(), &message, &token);
-    } else {
-        const tarnu::SendAtOnce now(brokerSocket);  // the wait below needs it on the wire
+    {
+        // A QoS 0 stream keeps the kernel's coalescing; what the wait below waits on
+        // goes out at once.
+        const tarnu::SendAtOnce now(qos == 0 ? -1 : brokerSocket.load());
         rc = MQTTClient_publishMessage(client, topic.c_str(), &message, &token);
     }
     if (rc != MQTTCLIENT_SUCCESS) {
