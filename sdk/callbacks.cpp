@@ -1,27 +1,18 @@
 #include "callbacks.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_map>
 
 namespace tarnu::callbacks {
 namespace {
 
-// After one of these callbacks returns, the library goes on using the client's
-// handle until it has taken its own lock again. Destroying the handle in that window
-// makes the library use freed memory, so a handle is destroyed only this long after
-// the last callback through it returned.
-constexpr auto kSettle = std::chrono::milliseconds(20);
-
 struct Entry {
     SDK *client;
     int inside;  // callbacks running in the client through this context
     bool open;
-    std::chrono::steady_clock::time_point lastReturn;
 };
 
 struct Registry {
@@ -59,7 +50,6 @@ public:
         if (it == r.entries.end()) {
             return;
         }
-        it->second.lastReturn = std::chrono::steady_clock::now();
         if (--it->second.inside == 0 && !it->second.open) {
             r.left.notify_all();
         }
@@ -81,7 +71,7 @@ std::uintptr_t attach(SDK *client) {
     Registry &r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     std::uintptr_t id = r.next++;
-    r.entries.emplace(id, Entry{client, 0, true, {}});
+    r.entries.emplace(id, Entry{client, 0, true});
     return id;
 }
 
@@ -94,10 +84,7 @@ void detach(std::uintptr_t context) {
     }
     it->second.open = false;
     r.left.wait(lock, [&] { return r.entries.at(context).inside == 0; });
-    const auto settled = r.entries.at(context).lastReturn + kSettle;
     r.entries.erase(context);
-    lock.unlock();
-    std::this_thread::sleep_until(settled);
 }
 
 void connectionLost(void *context, char *cause) {

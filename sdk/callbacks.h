@@ -15,8 +15,8 @@ namespace tarnu::callbacks {
 // A new context for `client`, to be given to MQTTClient_setCallbacks.
 std::uintptr_t attach(SDK *client);
 // Ends a context: afterwards no callback reaches the object through it. Waits for
-// callbacks that are already inside the object, and until the library is done with
-// the handle after the last of them; the handle may be destroyed then.
+// callbacks that are already inside the object. (The library may still be using the
+// handle itself for a moment: network.h retires it.)
 void detach(std::uintptr_t context);
 
 void connectionLost(void *context, char *cause);

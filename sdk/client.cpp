@@ -5,7 +5,8 @@
 #include "events.h"
 #include "host.h"
 #include "log.h"
-#include "nodelay.h"
+#include "link.h"
+#include "network.h"
 #include "process.h"
 
 #include <mutex>
@@ -99,6 +100,7 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
     MQTTClient created = nullptr;
     tarnu::process::noteLibraryUse();
     quietLibraryTrace();
+    tarnu::network::keepRunning();
     int rc = MQTTClient_create(&created, serverUri.c_str(), clientId.c_str(),
                                MQTTCLIENT_PERSISTENCE_NONE, nullptr);
     if (rc != MQTTCLIENT_SUCCESS) {
@@ -106,6 +108,7 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
                                  std::to_string(rc));
     }
     client = created;
+    record = tarnu::LibraryRecord(client, clientId);
     callbackId = tarnu::callbacks::attach(this);
     MQTTClient_setCallbacks(client, reinterpret_cast<void *>(callbackId),
                             tarnu::callbacks::connectionLost, tarnu::callbacks::messageArrived,
@@ -146,13 +149,11 @@ bool SDK::connect() {
         if (edition == "Enterprise") {
             sealPassword();
         }
-        const tarnu::SocketProbe probe;
-        int rc = MQTTClient_connect(client, &connectOptions);
+        int rc = libraryConnect();
         if (rc != MQTTCLIENT_SUCCESS) {
             tarnu::log::err("[SDK] connect failed, rc=" + std::to_string(rc));
             return false;
         }
-        brokerSocket = probe.find(serverUri);
         ++programConnects;
         events->pushConnection(true, 0, false, wait ? &turn : nullptr, [this] {
             connected = true;
@@ -173,9 +174,10 @@ bool SDK::disconnectLocked(tarnu::Turn *turn) {
     }
     {
         QueueHeldOpen open(*events);
-        brokerSocket = -1;
+        std::lock_guard<std::mutex> calling(handleMutex);
         MQTTClient_disconnect(client, 10000);
     }
+    dropLink();
     // No turn to wait for once the interpreter exits: no handler runs any more, and
     // the event thread may be held up by one that never returns.
     const bool wait = turn != nullptr && !events->delivering() && tarnu::host::available();
@@ -242,6 +244,46 @@ void SDK::releaseClient() {
     QueueHeldOpen open(*events);  // callbacks still running must not wait for room
     tarnu::callbacks::detach(callbackId);
     callbackId = 0;
-    MQTTClient_destroy(&client);
+    dropLink();
+    tarnu::network::retire(client, record);
     client = nullptr;
+    record = tarnu::LibraryRecord();
+}
+
+int SDK::libraryConnect() {
+    // The library's default would retry every refusal as MQTT 3.1, costing the broker
+    // a second connection and hiding its answer behind the second one's.
+    constexpr int kUnacceptableVersion = 1;
+    std::lock_guard<std::mutex> calling(handleMutex);
+    connectOptions.MQTTVersion = MQTTVERSION_3_1_1;
+    int rc = MQTTClient_connect(client, &connectOptions);
+    if (rc == kUnacceptableVersion) {
+        connectOptions.MQTTVersion = MQTTVERSION_3_1;
+        const int older = MQTTClient_connect(client, &connectOptions);
+        connectOptions.MQTTVersion = MQTTVERSION_3_1_1;
+        if (older >= 0) {
+            rc = older;  // the broker's answer to 3.1; a transport failure keeps its first
+        }
+    }
+    if (rc == MQTTCLIENT_SUCCESS) {
+        adoptLink();
+    }
+    return rc;
+}
+
+void SDK::adoptLink() {
+    std::shared_ptr<const tarnu::BrokerLink> next = tarnu::BrokerLink::adopt(client, record);
+    std::lock_guard<std::mutex> lock(linkMutex);
+    link.swap(next);
+}
+
+std::shared_ptr<const tarnu::BrokerLink> SDK::currentLink() const {
+    std::lock_guard<std::mutex> lock(linkMutex);
+    return link;
+}
+
+void SDK::dropLink() {
+    std::shared_ptr<const tarnu::BrokerLink> old;
+    std::lock_guard<std::mutex> lock(linkMutex);
+    link.swap(old);
 }

@@ -3,7 +3,7 @@
 
 #include "events.h"
 #include "log.h"
-#include "nodelay.h"
+#include "link.h"
 
 #include <algorithm>
 #include <chrono>
@@ -93,7 +93,8 @@ void SDK::publish(const std::string &topic, const std::string &payload, int qos,
     {
         // A QoS 0 stream keeps the kernel's coalescing; what the wait below waits on
         // goes out at once.
-        const tarnu::SendAtOnce now(qos == 0 ? -1 : brokerSocket.load());
+        const tarnu::SendAtOnce now(qos == 0 ? nullptr : currentLink());
+        std::lock_guard<std::mutex> calling(handleMutex);
         rc = MQTTClient_publishMessage(client, topic.c_str(), &message, &token);
     }
     if (rc != MQTTCLIENT_SUCCESS) {
@@ -141,7 +142,8 @@ bool SDK::subscribe(const std::string &topic, int qos) {
     if (validQos(qos)) {
         rc = MQTTCLIENT_BAD_STRUCTURE;
         if (validTopicFilter(wireTopic(topic))) {
-            const tarnu::SendAtOnce now(brokerSocket);  // the call waits for the answer
+            const tarnu::SendAtOnce now(currentLink());  // the call waits for the answer
+            std::lock_guard<std::mutex> calling(handleMutex);
             rc = MQTTClient_subscribe(client, topic.c_str(), qos);
         }
     }
@@ -163,7 +165,8 @@ void SDK::unsubscribe(const std::string &topic) {
     }
     int rc = MQTTCLIENT_BAD_STRUCTURE;
     if (validTopicFilter(wireTopic(topic))) {
-        const tarnu::SendAtOnce now(brokerSocket);  // the call waits for the answer
+        const tarnu::SendAtOnce now(currentLink());  // the call waits for the answer
+        std::lock_guard<std::mutex> calling(handleMutex);
         rc = MQTTClient_unsubscribe(client, topic.c_str());
     }
     if (rc != MQTTCLIENT_SUCCESS) {

@@ -3,7 +3,7 @@
 
 #include "events.h"
 #include "log.h"
-#include "nodelay.h"
+#include "link.h"
 
 #include <algorithm>
 #include <chrono>
@@ -24,7 +24,7 @@ int nextDelay(int delay, int cap) {
 
 void SDK::connectionLost(const char *cause) {
     // On a library thread: no Python, no library calls, nothing that can block long.
-    brokerSocket = -1;  // the library closes it; the number may soon be someone else's
+    dropLink();  // the library has closed its descriptor; ours goes too
     losses.fetch_add(1);
     {
         std::lock_guard<std::mutex> lock(deliveryMutex);
@@ -77,10 +77,8 @@ void SDK::reconnectLoop() {
                 }
             }
             tarnu::log::out("[SDK] Attempting to reconnect...");
-            const tarnu::SocketProbe probe;
-            int rc = MQTTClient_connect(client, &connectOptions);
+            int rc = libraryConnect();
             if (rc == MQTTCLIENT_SUCCESS) {
-                brokerSocket = probe.find(serverUri);
                 events->pushConnection(true, 0, false, nullptr, [this] {
                     connected = true;
                     tarnu::log::out("[SDK] Reconnected successfully to " + serverUri);

@@ -64,6 +64,8 @@
 // interpreter has begun to shut down, no handler is called any more.
 #pragma once
 
+#include "record.h"
+
 #include <MQTTClient.h>
 
 #include <atomic>
@@ -85,6 +87,7 @@ using MessageHandler = std::function<void(const std::string &, const std::string
 using ConnectionHandler = std::function<void(bool, int)>;
 
 namespace tarnu {
+class BrokerLink;
 class EventThread;
 struct Turn;
 }
@@ -136,6 +139,13 @@ private:
     void wakeWorker();
     void waitForDelivery(MQTTClient_deliveryToken token, std::uint64_t lossesBefore);
     void releaseClient();
+    // The library's connect, as 3.1.1 and, only when the broker refuses that version
+    // of the protocol, as 3.1; with handleMutex held. The broker's first answer is kept.
+    int libraryConnect();
+    // After a successful library connect: takes hold of its socket (see link.h).
+    void adoptLink();
+    std::shared_ptr<const tarnu::BrokerLink> currentLink() const;
+    void dropLink();
 
     MQTTClient client = nullptr;
     MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
@@ -174,8 +184,15 @@ private:
     std::vector<MQTTClient_deliveryToken> delivered;
     std::atomic<std::uint64_t> losses{0};
 
-    // The library's socket to the broker while connected, else -1 (see nodelay.h).
-    std::atomic<int> brokerSocket{-1};
+    // The library's record of `client` (record.h), and the socket of the broker
+    // connection while connected (link.h), the latter under linkMutex.
+    tarnu::LibraryRecord record;
+    std::shared_ptr<const tarnu::BrokerLink> link;
+    mutable std::mutex linkMutex;
+    // Held around each library call on `client` that uses its connection: a call still
+    // inside the library when the connection is lost closes the library's socket as it
+    // returns, so a reconnection must not begin until it has returned.
+    std::mutex handleMutex;
 
     // Context under which the current library client reports back (see callbacks.h).
     std::uintptr_t callbackId = 0;

@@ -120,9 +120,11 @@ def test_subscriptions_survive_reconnection_only_without_clean_session(
     proxy.accept()
     assert conn.wait_for(3, timeout=5)
     pub.publish(f"{topic}/after", "3", 1)
-    msgs.wait_for(3, timeout=0.3 if clean else 5)  # clean: the window in which they would come
+    # A QoS 1 message whose acknowledgement was still on its way at the cut comes again.
+    unique = lambda: list(dict.fromkeys(msgs.snapshot()))  # noqa: E731
+    wait_until(lambda: len(unique()) >= 3, timeout=0.3 if clean else 5)  # clean: the window
     expected = [("before", "1")] if clean else [("before", "1"), ("during", "2"), ("after", "3")]
-    assert msgs.snapshot() == [(f"{topic}/{name}", n) for name, n in expected]
+    assert unique() == [(f"{topic}/{name}", n) for name, n in expected]
     assert conn.snapshot() == [(True, 0), (False, -1), (True, 0)]
 
 

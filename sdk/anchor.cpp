@@ -1,0 +1,353 @@
+// The anchor: a library handle connected to a private endpoint on the loopback
+// interface, which keeps the library's network thread running (see sdk.h), and the
+// barrier that sends it messages through that thread.
+#include "network.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace tarnu::network {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kHandshake = std::chrono::seconds(10);
+constexpr std::size_t kMaxConnect = 512;  // the anchor's CONNECT is far smaller
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(Descriptor &&other) noexcept : fd(other.release()) {}
+    Descriptor &operator=(Descriptor &&other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    int get() const { return fd; }
+    int release() {
+        const int out = fd;
+        fd = -1;
+        return out;
+    }
+    void reset(int next = -1) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        fd = next;
+    }
+
+private:
+    int fd;
+};
+
+int remainingMs(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+bool waitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int n = ::poll(&p, 1, remainingMs(deadline));
+        if (n > 0) {
+            return (p.revents & events) != 0;
+        }
+        if (n == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+bool readExactly(int fd, unsigned char *to, std::size_t count, Clock::time_point deadline) {
+    while (count > 0) {
+        if (!waitFor(fd, POLLIN, deadline)) {
+            return false;
+        }
+        const ssize_t n = ::recv(fd, to, count, 0);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        to += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool sendAll(int fd, const unsigned char *data, std::size_t count, Clock::time_point deadline) {
+    while (count > 0) {
+        if (!waitFor(fd, POLLOUT, deadline)) {
+            return false;
+        }
+        const ssize_t n = ::send(fd, data, count, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The client id of the MQTT CONNECT packet that arrives on `fd`, or "".
+std::string connectingId(int fd, Clock::time_point deadline) {
+    unsigned char byte = 0;
+    if (!readExactly(fd, &byte, 1, deadline) || byte != 0x10) {
+        return {};
+    }
+    std::size_t length = 0;
+    for (int shift = 0; shift < 28; shift += 7) {
+        if (!readExactly(fd, &byte, 1, deadline)) {
+            return {};
+        }
+        length |= static_cast<std::size_t>(byte & 0x7F) << shift;
+        if ((byte & 0x80) == 0) {
+            break;
+        }
+    }
+    if (length > kMaxConnect) {
+        return {};
+    }
+    unsigned char body[kMaxConnect];
+    if (!readExactly(fd, body, length, deadline)) {
+        return {};
+    }
+    // protocol name, level, flags, keep-alive, then the client id
+    std::size_t at = 0;
+    auto field = [&](std::string &out) {
+        if (at + 2 > length) {
+            return false;
+        }
+        const std::size_t size = (std::size_t{body[at]} << 8) | body[at + 1];
+        if (at + 2 + size > length) {
+            return false;
+        }
+        out.assign(reinterpret_cast<const char *>(body + at + 2), size);
+        at += 2 + size;
+        return true;
+    };
+    std::string name;
+    std::string id;
+    if (!field(name) || name != "MQTT") {
+        return {};
+    }
+    at += 4;
+    return field(id) ? id : std::string();
+}
+
+std::string randomId() {
+    unsigned char bytes[16] = {};
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string id = "tarnu-anchor-";
+    for (unsigned char b : bytes) {
+        id += digits[b >> 4];
+        id += digits[b & 15];
+    }
+    return id;
+}
+
+// A listening socket on the loopback interface and the URI the library reaches it by.
+Descriptor listenOnLoopback(std::string &uri) {
+    Descriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof v4;
+    if (listener.get() >= 0 && ::bind(listener.get(), reinterpret_cast<sockaddr *>(&v4), length) == 0 &&
+        ::listen(listener.get(), 4) == 0 &&
+        ::getsockname(listener.get(), reinterpret_cast<sockaddr *>(&v4), &length) == 0) {
+        uri = "tcp://127.0.0.1:" + std::to_string(ntohs(v4.sin_port));
+        return listener;
+    }
+    listener.reset(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_addr = in6addr_loopback;
+    length = sizeof v6;
+    if (listener.get() >= 0 && ::bind(listener.get(), reinterpret_cast<sockaddr *>(&v6), length) == 0 &&
+        ::listen(listener.get(), 4) == 0 &&
+        ::getsockname(listener.get(), reinterpret_cast<sockaddr *>(&v6), &length) == 0) {
+        uri = "tcp://[::1]:" + std::to_string(ntohs(v6.sin6_port));
+        return listener;
+    }
+    return Descriptor();
+}
+
+// Accepts connections until one sends a CONNECT with `id`, and answers it. Others
+// (anyone on this host may find the port) are closed unanswered.
+Descriptor serveHandshake(int listener, const std::string &id) {
+    const auto deadline = Clock::now() + kHandshake;
+    while (waitFor(listener, POLLIN, deadline)) {
+        Descriptor peer(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+        if (peer.get() < 0) {
+            continue;
+        }
+        if (connectingId(peer.get(), deadline) != id) {
+            continue;
+        }
+        static const unsigned char connack[] = {0x20, 0x02, 0x00, 0x00};
+        if (sendAll(peer.get(), connack, sizeof connack, deadline)) {
+            return peer;
+        }
+    }
+    return Descriptor();
+}
+
+class Anchor {
+public:
+    bool keep();
+    bool pass(std::chrono::milliseconds timeout);
+    bool connected() const { return up.load(); }
+
+private:
+    static void lost(void *context, char *cause);
+    static int arrived(void *context, char *topic, int topicLength, MQTTClient_message *message);
+
+    std::mutex setupMutex;
+    MQTTClient handle = nullptr;
+    std::string id;
+    std::atomic<bool> up{false};
+
+    std::mutex passMutex;
+    std::condition_variable passedCv;
+    Descriptor endpoint;  // our end of the anchor's connection
+    std::uint64_t sent = 0;
+    std::uint64_t seen = 0;
+};
+
+// Never destroyed: the library's threads may call the anchor while the process exits.
+Anchor &anchor() {
+    static Anchor *instance = std::make_unique<Anchor>().release();
+    return *instance;
+}
+
+bool Anchor::keep() {
+    if (up.load()) {
+        return true;
+    }
+    std::lock_guard<std::mutex> setup(setupMutex);
+    if (up.load()) {
+        return true;
+    }
+    std::string uri;
+    Descriptor listener = listenOnLoopback(uri);
+    if (listener.get() < 0) {
+        return false;
+    }
+    // A new handle each time: after a lost anchor (something closed its endpoint) the
+    // old one stays behind, disconnected; it is never destroyed, because a handle is
+    // destroyed safely only once the anchor runs (see retire.cpp).
+    id = randomId();
+    MQTTClient made = nullptr;
+    if (MQTTClient_create(&made, uri.c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
+                          nullptr) != MQTTCLIENT_SUCCESS) {
+        return false;
+    }
+    handle = made;
+    MQTTClient_setCallbacks(handle, this, lost, arrived, nullptr);
+    Descriptor served;
+    std::thread server([&] { served = serveHandshake(listener.get(), id); });
+    MQTTClient_connectOptions options = MQTTClient_connectOptions_initializer;
+    options.keepAliveInterval = 0;  // the library never pings it
+    options.cleansession = 1;
+    options.connectTimeout = static_cast<int>(kHandshake.count());
+    options.MQTTVersion = MQTTVERSION_3_1_1;
+    const int rc = MQTTClient_connect(handle, &options);
+    server.join();
+    if (rc != MQTTCLIENT_SUCCESS || served.get() < 0) {
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(passMutex);
+        endpoint = std::move(served);
+    }
+    up.store(true);
+    return true;
+}
+
+bool Anchor::pass(std::chrono::milliseconds timeout) {
+    if (!up.load()) {
+        return false;
+    }
+    const auto deadline = Clock::now() + timeout;
+    std::unique_lock<std::mutex> lock(passMutex);
+    if (endpoint.get() < 0) {
+        return false;
+    }
+    const std::uint64_t mine = ++sent;
+    // A QoS 0 PUBLISH on topic "p" whose payload is the sequence number.
+    unsigned char packet[13] = {0x30, 11, 0x00, 0x01, 'p'};
+    std::memcpy(packet + 5, &mine, sizeof mine);
+    if (!sendAll(endpoint.get(), packet, sizeof packet, deadline)) {
+        return false;
+    }
+    return passedCv.wait_until(lock, deadline, [&] { return seen >= mine; });
+}
+
+void Anchor::lost(void *context, char * /*cause*/) {
+    auto *self = static_cast<Anchor *>(context);
+    self->up.store(false);
+    std::lock_guard<std::mutex> lock(self->passMutex);
+    self->endpoint.reset();
+    self->passedCv.notify_all();
+}
+
+int Anchor::arrived(void *context, char *topic, int /*topicLength*/, MQTTClient_message *message) {
+    auto *self = static_cast<Anchor *>(context);
+    std::uint64_t number = 0;
+    if (message != nullptr && message->payloadlen == static_cast<int>(sizeof number)) {
+        std::memcpy(&number, message->payload, sizeof number);
+    }
+    if (message != nullptr) {
+        MQTTClient_freeMessage(&message);
+    }
+    if (topic != nullptr) {
+        MQTTClient_free(topic);
+    }
+    std::lock_guard<std::mutex> lock(self->passMutex);
+    if (number > self->seen) {
+        self->seen = number;
+    }
+    self->passedCv.notify_all();
+    return 1;
+}
+
+}  // namespace
+
+bool keepRunning() { return anchor().keep(); }
+
+bool anchored() { return anchor().connected(); }
+
+bool passThread(std::chrono::milliseconds timeout) { return anchor().pass(timeout); }
+
+}  // namespace tarnu::network

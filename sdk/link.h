@@ -1,0 +1,58 @@
+// The client's hold on the socket of a broker connection.
+//
+// The library does not hand out its socket. Right after a successful connect the
+// client reads the descriptor from the library's record of the handle (record.h) and
+// keeps a duplicate of it. The duplicate refers to that socket and no other for as
+// long as the client holds it, whatever the library does with its own descriptor
+// (which the library closes on a loss, and whose number may then be taken by another
+// socket at once). It is released when the connection ends.
+//
+// Uses: TCP_NODELAY around calls that wait on the broker (below), and ending a
+// connection the library does not see as dead (cut()).
+#pragma once
+
+#include "record.h"
+
+#include <MQTTClient.h>
+
+#include <memory>
+
+namespace tarnu {
+
+class BrokerLink {
+public:
+    // After a successful connect of `client`, whose record is `record`: the link, or
+    // null when its socket cannot be known.
+    static std::shared_ptr<const BrokerLink> adopt(MQTTClient client, const LibraryRecord &record);
+    ~BrokerLink();
+    BrokerLink(const BrokerLink &) = delete;
+    BrokerLink &operator=(const BrokerLink &) = delete;
+
+    int fd() const { return socket; }
+    // Ends the connection under the library: it reads the end of the stream and takes
+    // its usual connection-loss path.
+    void cut() const;
+
+private:
+    explicit BrokerLink(int socket) : socket(socket) {}
+    int socket;
+};
+
+// The library leaves Nagle's algorithm on for its broker connection. That suits a
+// stream of small QoS 0 publishes, which the kernel coalesces, but a packet the
+// client then waits on (a QoS 1 or 2 publish, a subscribe) is held back while an
+// earlier one waits for its TCP acknowledgement, until the broker's delayed
+// acknowledgement some 40 ms later. While a SendAtOnce lives, what is written goes out
+// at once; the socket's own setting is restored afterwards. Does nothing without a link.
+class SendAtOnce {
+public:
+    explicit SendAtOnce(std::shared_ptr<const BrokerLink> link);
+    ~SendAtOnce();
+    SendAtOnce(const SendAtOnce &) = delete;
+    SendAtOnce &operator=(const SendAtOnce &) = delete;
+
+private:
+    std::shared_ptr<const BrokerLink> link;  // set only while the setting is changed
+};
+
+}  // namespace tarnu

@@ -1,0 +1,32 @@
+// The library's network thread: kept running once started, a way to wait until it has
+// finished what it was doing, and the destruction of handles it may still be using.
+// See the threading rules in sdk.h for why.
+#pragma once
+
+#include "record.h"
+
+#include <MQTTClient.h>
+
+#include <chrono>
+
+namespace tarnu::network {
+
+// Called before a client makes a library handle. Makes sure the library's network
+// thread runs and will not stop: the anchor, a library handle of the client's own,
+// stays connected to a private endpoint on the loopback interface, so the library
+// always counts one connected handle. Returns false when that cannot be set up (no
+// loopback interface); the client then works as the library does on its own.
+bool keepRunning();
+// True while the anchor is connected.
+bool anchored();
+
+// Waits until the network thread has finished what it was doing when this was called,
+// by sending the anchor a message through that thread and waiting for it to arrive.
+// False when it does not arrive within `timeout`, or when there is no anchor.
+bool passThread(std::chrono::milliseconds timeout);
+
+// Takes a handle that no client uses any more (disconnected, its callbacks closed) and
+// destroys it on a thread of its own once the network thread can no longer be using it.
+void retire(MQTTClient handle, LibraryRecord record);
+
+}  // namespace tarnu::network
