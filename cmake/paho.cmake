@@ -1,12 +1,15 @@
-# Finds the Paho MQTT C synchronous library and sets PAHO_TARGET. Some distributions
-# ship a pkg-config file for it, others (Debian) only the library's CMake package.
+# Finds the Paho MQTT C synchronous library in its TLS build (paho-mqtt3cs, which
+# speaks ssl://, mqtts:// and wss:// as well as tcp:// and ws://) and sets
+# PAHO_TARGET. Some distributions ship a pkg-config file for it, others (Debian) only
+# the library's CMake package, whose target names OpenSSL's as dependencies.
+find_package(OpenSSL 1.1.1 REQUIRED)
 find_package(PkgConfig QUIET)
 if(PkgConfig_FOUND)
-  pkg_check_modules(PAHO IMPORTED_TARGET paho-mqtt3c)
+  pkg_check_modules(PAHO IMPORTED_TARGET paho-mqtt3cs)
 endif()
 if(PAHO_FOUND)
-  set(PAHO_TARGET PkgConfig::PAHO)
+  set(PAHO_TARGET PkgConfig::PAHO OpenSSL::SSL OpenSSL::Crypto)
 else()
   find_package(eclipse-paho-mqtt-c CONFIG REQUIRED)
-  set(PAHO_TARGET eclipse-paho-mqtt-c::paho-mqtt3c)
+  set(PAHO_TARGET eclipse-paho-mqtt-c::paho-mqtt3cs OpenSSL::SSL OpenSSL::Crypto)
 endif()

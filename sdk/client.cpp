@@ -24,6 +24,18 @@ void quietLibraryTrace() {
     std::call_once(once, [] { MQTTClient_setTraceLevel(MQTTCLIENT_TRACE_ERROR); });
 }
 
+// Counts a thread that is ending the connection (see SDK::ending).
+class Ending {
+public:
+    explicit Ending(std::atomic<int> &count) : count(count) { ++count; }
+    ~Ending() { --count; }
+    Ending(const Ending &) = delete;
+    Ending &operator=(const Ending &) = delete;
+
+private:
+    std::atomic<int> &count;
+};
+
 // Keeps the library's thread from waiting on a full event queue for a scope.
 class QueueHeldOpen {
 public:
@@ -56,6 +68,7 @@ void SDK::abandonInherited() {
     std::make_unique<std::thread>(std::move(reconnectThread)).release();
     reconnectCv.release();
     deliveryCv.release();
+    opMutex.abandon();
     client = nullptr;
 }
 
@@ -65,7 +78,8 @@ SDK::~SDK() {
         return;
     }
     tarnu::MethodScope scope;
-    std::unique_lock<std::mutex> op(opMutex);
+    Ending ending_(ending);
+    std::unique_lock<tarnu::FairMutex> op(opMutex);
     stopLocked(op, false);  // teardown must go on: a handler error is reported
     op.unlock();
     events->finish();
@@ -85,7 +99,8 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
             "cannot be used in the child; make clients in the child only after an exec");
     }
     tarnu::MethodScope scope;
-    std::unique_lock<std::mutex> op(opMutex);
+    Ending ending_(ending);
+    std::unique_lock<tarnu::FairMutex> op(opMutex);
     if (client != nullptr) {
         // A second init ends the first client completely before making the next.
         stopLocked(op, true);
@@ -128,7 +143,7 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
 bool SDK::connect() {
     checkProcess();
     tarnu::MethodScope scope;
-    std::unique_lock<std::mutex> op(opMutex);
+    std::unique_lock<tarnu::FairMutex> op(opMutex);
     if (client == nullptr) {
         tarnu::log::err("[SDK] connect \u2014 call init() first");
         return false;
@@ -191,7 +206,8 @@ bool SDK::disconnectLocked(tarnu::Turn *turn) {
 void SDK::disconnect() {
     checkProcess();
     tarnu::MethodScope scope;
-    std::unique_lock<std::mutex> op(opMutex);
+    Ending ending_(ending);
+    std::unique_lock<tarnu::FairMutex> op(opMutex);
     tarnu::Turn turn;
     if (disconnectLocked(&turn)) {
         op.unlock();
@@ -207,11 +223,12 @@ bool SDK::is_connected() const {
 void SDK::stop() {
     checkProcess();
     tarnu::MethodScope scope;
-    std::unique_lock<std::mutex> op(opMutex);
+    Ending ending_(ending);
+    std::unique_lock<tarnu::FairMutex> op(opMutex);
     stopLocked(op, true);
 }
 
-void SDK::stopLocked(std::unique_lock<std::mutex> &op, bool rethrow) {
+void SDK::stopLocked(std::unique_lock<tarnu::FairMutex> &op, bool rethrow) {
     QueueHeldOpen open(*events);
     running = false;
     wakeWorker();
@@ -265,6 +282,7 @@ int SDK::libraryConnect() {
             rc = older;  // the broker's answer to 3.1; a transport failure keeps its first
         }
     }
+    tarnu::network::paceKeepAlive(connectOptions.keepAliveInterval);
     if (rc == MQTTCLIENT_SUCCESS) {
         adoptLink();
     }

@@ -1,12 +1,37 @@
 #include "link.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <thread>
+
 namespace tarnu {
+namespace {
+
+constexpr auto kStep = std::chrono::microseconds(250);
+
+// Bytes in the socket's send queue (not yet acknowledged by the peer), and the size
+// the kernel allows that queue now (it grows the allowance as the connection speeds up).
+bool sendQueue(int fd, std::size_t &queued, std::size_t &allowed) {
+    int inQueue = 0;
+    int buffer = 0;
+    socklen_t length = sizeof buffer;
+    if (::ioctl(fd, SIOCOUTQ, &inQueue) != 0 ||
+        ::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, &length) != 0) {
+        return false;
+    }
+    queued = static_cast<std::size_t>(inQueue);
+    allowed = static_cast<std::size_t>(buffer);
+    return true;
+}
+
+}  // namespace
 
 std::shared_ptr<const BrokerLink> BrokerLink::adopt(MQTTClient client, const LibraryRecord &record) {
     const int theirs = record.socket();
@@ -33,6 +58,31 @@ std::shared_ptr<const BrokerLink> BrokerLink::adopt(MQTTClient client, const Lib
 BrokerLink::~BrokerLink() { ::close(socket); }
 
 void BrokerLink::cut() const { ::shutdown(socket, SHUT_RDWR); }
+
+BrokerLink::Room BrokerLink::waitForRoom(std::size_t bytes, std::chrono::milliseconds stall,
+                                         const std::function<bool()> &giveUp) const {
+    using Clock = std::chrono::steady_clock;
+    auto moved = Clock::now();
+    std::size_t last = SIZE_MAX;
+    for (;;) {
+        std::size_t queued = 0;
+        std::size_t allowed = 0;
+        if (!sendQueue(socket, queued, allowed) || queued == 0 || queued + 2 * bytes <= allowed) {
+            return Room::ready;
+        }
+        if (giveUp()) {
+            return Room::gaveUp;
+        }
+        const auto now = Clock::now();
+        if (queued < last) {
+            last = queued;
+            moved = now;
+        } else if (now - moved >= stall) {
+            return Room::stalled;
+        }
+        std::this_thread::sleep_for(kStep);
+    }
+}
 
 SendAtOnce::SendAtOnce(std::shared_ptr<const BrokerLink> held) {
     int on = 0;

@@ -7,14 +7,18 @@
 // (which the library closes on a loss, and whose number may then be taken by another
 // socket at once). It is released when the connection ends.
 //
-// Uses: TCP_NODELAY around calls that wait on the broker (below), and ending a
-// connection the library does not see as dead (cut()).
+// Uses: TCP_NODELAY around calls that wait on the broker (below), waiting for room in
+// the socket before a large packet (waitForRoom), and ending a connection the
+// library does not see as dead (cut()).
 #pragma once
 
 #include "record.h"
 
 #include <MQTTClient.h>
 
+#include <chrono>
+#include <cstddef>
+#include <functional>
 #include <memory>
 
 namespace tarnu {
@@ -32,6 +36,17 @@ public:
     // Ends the connection under the library: it reads the end of the stream and takes
     // its usual connection-loss path.
     void cut() const;
+
+    // When the library's write of a packet does not fit the socket, it sleeps 100 ms
+    // before it writes the rest, and again for each part after. Before a packet of
+    // `bytes` is handed to it, this waits until the socket's send queue has room for
+    // the packet twice over, or is empty (a packet larger than the socket can ever
+    // hold then goes at the library's pace), polling in short steps. It gives up when
+    // `giveUp` says so (the connection is lost, the client is stopping), or when the
+    // queue has not shrunk for `stall`: the link has stopped draining.
+    enum class Room { ready, gaveUp, stalled };
+    Room waitForRoom(std::size_t bytes, std::chrono::milliseconds stall,
+                     const std::function<bool()> &giveUp) const;
 
 private:
     explicit BrokerLink(int socket) : socket(socket) {}

@@ -12,6 +12,11 @@
 namespace {
 
 constexpr auto kCompletionTimeout = std::chrono::milliseconds(10000);
+// Packets from this size on wait for room in the socket before the library writes
+// them (see link.h); smaller ones are checked once per kCheckEvery bytes handed over,
+// so that a stream of small messages pays no system call per message.
+constexpr std::size_t kLargePacket = 16 * 1024;
+constexpr std::size_t kCheckEvery = 64 * 1024;
 
 // The library passes some input to the wire that the broker answers with a
 // disconnect: QoS levels out of range, and topics MQTT cannot carry. Such calls are
@@ -63,7 +68,7 @@ std::string failedOn(const char *operation, const std::string &topic, int rc) {
 void SDK::publish(const std::string &topic, const std::string &payload, int qos, bool retained) {
     checkProcess();
     tarnu::MethodScope scope;
-    std::lock_guard<std::mutex> op(opMutex);
+    std::lock_guard<tarnu::FairMutex> op(opMutex);
     if (!connected) {
         tarnu::log::err("[SDK] publish \u2014 not connected");
         return;
@@ -78,13 +83,17 @@ void SDK::publish(const std::string &topic, const std::string &payload, int qos,
         tarnu::log::err(failedOn("publish", topic, MQTTCLIENT_BAD_STRUCTURE));
         return;
     }
+    const std::uint64_t lossesBefore = losses.load();
+    if (!roomFor(wireTopic(topic).size() + payload.size() + (qos > 0 ? 9 : 7), lossesBefore)) {
+        tarnu::log::err(failedOn("publish", topic, MQTTCLIENT_DISCONNECTED));
+        return;
+    }
     MQTTClient_message message = MQTTClient_message_initializer;
     message.payloadlen = static_cast<int>(payload.size());
     message.payload = const_cast<char *>(payload.data());
     message.qos = qos;
     message.retained = retained ? 1 : 0;
     MQTTClient_deliveryToken token = 0;  // stays 0 at QoS 0: nothing to wait for
-    const std::uint64_t lossesBefore = losses.load();
     if (qos != 0) {
         std::lock_guard<std::mutex> lock(deliveryMutex);
         delivered.clear();  // publishes are serialised: anything recorded is stale
@@ -104,6 +113,31 @@ void SDK::publish(const std::string &topic, const std::string &payload, int qos,
     if (token != 0) {
         waitForDelivery(token, lossesBefore);
     }
+}
+
+bool SDK::roomFor(std::size_t packet, std::uint64_t lossesBefore) {
+    sentSinceCheck += packet;
+    if (packet < kLargePacket && sentSinceCheck < kCheckEvery) {
+        return true;
+    }
+    sentSinceCheck = 0;
+    const std::shared_ptr<const tarnu::BrokerLink> held = currentLink();
+    if (held == nullptr) {
+        return true;
+    }
+    // As long as the library would go on with a link that takes nothing: the keep-alive
+    // of the connection, three times over (it normally notices within 2.5), or the
+    // write timeout when there is no keep-alive.
+    const int seconds = connectOptions.keepAliveInterval > 0 ? 3 * connectOptions.keepAliveInterval
+                                                             : std::max(connectOptions.retryInterval, 1);
+    const auto room = held->waitForRoom(packet, std::chrono::seconds(seconds), [&] {
+        return ending.load() > 0 || !connected || losses.load() != lossesBefore;
+    });
+    if (room == tarnu::BrokerLink::Room::stalled) {
+        held->cut();  // the library takes its connection-loss path; the publish below fails
+    }
+    // Stopping or disconnecting: the packet is not started on a link about to close.
+    return !(room == tarnu::BrokerLink::Room::gaveUp && ending.load() > 0);
 }
 
 void SDK::waitForDelivery(MQTTClient_deliveryToken token, std::uint64_t lossesBefore) {
@@ -133,7 +167,7 @@ void SDK::deliveryComplete(MQTTClient_deliveryToken token) {
 bool SDK::subscribe(const std::string &topic, int qos) {
     checkProcess();
     tarnu::MethodScope scope;
-    std::lock_guard<std::mutex> op(opMutex);
+    std::lock_guard<tarnu::FairMutex> op(opMutex);
     if (!connected) {
         tarnu::log::err("[SDK] subscribe \u2014 not connected");
         return false;
@@ -158,7 +192,7 @@ bool SDK::subscribe(const std::string &topic, int qos) {
 void SDK::unsubscribe(const std::string &topic) {
     checkProcess();
     tarnu::MethodScope scope;
-    std::lock_guard<std::mutex> op(opMutex);
+    std::lock_guard<tarnu::FairMutex> op(opMutex);
     if (!connected) {
         tarnu::log::err("[SDK] unsubscribe \u2014 not connected");
         return;

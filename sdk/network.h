@@ -25,6 +25,10 @@ bool anchored();
 // False when it does not arrive within `timeout`, or when there is no anchor.
 bool passThread(std::chrono::milliseconds timeout);
 
+// After a library connect with keep-alive `keepAlive` (whatever its outcome): puts the
+// library's process-wide keep-alive timer back to its shortest period (pacer.cpp).
+void paceKeepAlive(int keepAlive);
+
 // Takes a handle that no client uses any more (disconnected, its callbacks closed) and
 // destroys it on a thread of its own once the network thread can no longer be using it.
 void retire(MQTTClient handle, LibraryRecord record);

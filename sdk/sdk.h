@@ -64,6 +64,7 @@
 // interpreter has begun to shut down, no handler is called any more.
 #pragma once
 
+#include "fair_mutex.h"
 #include "record.h"
 
 #include <MQTTClient.h>
@@ -129,7 +130,7 @@ public:
 private:
     // The stop steps, with opMutex held by `op` (released for the handler call). A
     // handler error is thrown when `rethrow`, else reported as unraisable.
-    void stopLocked(std::unique_lock<std::mutex> &op, bool rethrow);
+    void stopLocked(std::unique_lock<tarnu::FairMutex> &op, bool rethrow);
     // disconnect's library work and state change; queues the (false, 0) event.
     // Returns true when the caller must take its turn (see sdk.h, Ordering).
     bool disconnectLocked(tarnu::Turn *turn);
@@ -138,6 +139,9 @@ private:
     // Wakes the worker's back-off wait; with running cleared, the worker ends at once.
     void wakeWorker();
     void waitForDelivery(MQTTClient_deliveryToken token, std::uint64_t lossesBefore);
+    // Before a publish of `packet` bytes: false when the packet must not be started
+    // because the client is stopping or disconnecting (see link.h, waitForRoom).
+    bool roomFor(std::size_t packet, std::uint64_t lossesBefore);
     void releaseClient();
     // The library's connect, as 3.1.1 and, only when the broker refuses that version
     // of the protocol, as 3.1; with handleMutex held. The broker's first answer is kept.
@@ -168,7 +172,7 @@ private:
     std::unique_ptr<std::condition_variable> reconnectCv = std::make_unique<std::condition_variable>();
     std::mutex reconnectMutex;
 
-    std::mutex opMutex;
+    tarnu::FairMutex opMutex;
     std::mutex connectMutex;
     // Guards reconnectThread, workerActive and workerConnects: the start, end and
     // hand-over of the worker.
@@ -193,6 +197,11 @@ private:
     // inside the library when the connection is lost closes the library's socket as it
     // returns, so a reconnection must not begin until it has returned.
     std::mutex handleMutex;
+    // Bytes published since the socket's send queue was last looked at (opMutex).
+    std::size_t sentSinceCheck = 0;
+    // Threads in stop, disconnect, a second init or the teardown: a publish waiting for
+    // room in the socket gives up for them.
+    std::atomic<int> ending{0};
 
     // Context under which the current library client reports back (see callbacks.h).
     std::uintptr_t callbackId = 0;
