@@ -13,7 +13,8 @@ KEY_CHOICE := build/sealing-key.choice
 CMAKE_DEFINES := -Ccmake.define.TARNU_SEALING_JWK=$(abspath $(SEALING_JWK))
 PYTEST_ARGS ?=
 
-.PHONY: all bootstrap build plugin native test demo bench asan tsan soak valgrind clean FORCE
+.PHONY: all bootstrap build plugin native test demo bench asan tsan soak valgrind clean FORCE \
+	plugin-valgrind plugin-fuzz
 
 all: test
 
@@ -83,3 +84,13 @@ valgrind: build
 
 clean:
 	rm -rf build .venv/.module-stamp
+
+# The plugin's crafted-text table with the broker under memcheck; any memcheck error fails it.
+plugin-valgrind: plugin
+	@rm -rf build/valgrind-plugin
+	TARNU_PLUGIN_VALGRIND=build/valgrind-plugin $(PY) -m pytest -p no:cacheprovider -m "not fuzz" \
+		tests/test_plugin_shapes.py $(PYTEST_ARGS)
+
+# The seeded run of 5,000 mutants of valid sealed passwords alone (none may be accepted).
+plugin-fuzz: plugin
+	$(PY) -m pytest -p no:cacheprovider -m fuzz tests/test_plugin_shapes.py $(PYTEST_ARGS)

@@ -34,6 +34,7 @@ namespace {
 
 using tarnu_unseal::PasswordFile;
 using tarnu_unseal::Secret;
+using tarnu_unseal::Shape;
 using tarnu_unseal::Unsealer;
 
 // Longer passwords are refused before any work is done: a sealed password of a few
@@ -41,6 +42,7 @@ using tarnu_unseal::Unsealer;
 constexpr std::size_t kMaxPassword = 8192;
 constexpr std::size_t kMaxKeyFile = 64 * 1024;
 constexpr std::size_t kMaxPasswordFile = 16 * 1024 * 1024;
+constexpr const char *kWrongAlgorithm = "sealed password not made with RSA-OAEP and A256GCM";
 
 struct FileClose {
     void operator()(std::FILE *file) const { std::fclose(file); }
@@ -77,8 +79,10 @@ public:
 private:
     bool loadKey(const char *path);
     bool loadPasswords(const char *path);
+    const char *reason(Shape shape) const;
 
-    Unsealer unsealer;
+    Unsealer unsealer{kMaxPassword};
+    std::string keySizeReason;  // names the size, which comes with the key
     PasswordFile passwords;
     std::string passwordPath;
     bool allowPlain = false;
@@ -140,6 +144,8 @@ bool Plugin::loadKey(const char *path) {
     if (!ok) {
         return failed("private_key", path, problem);
     }
+    keySizeReason = "sealed password has an encrypted key of other than " +
+                    std::to_string(unsealer.encryptedKeySize()) + " bytes";
     struct stat status {};
     if (stat(path, &status) == 0 && (status.st_mode & S_IROTH) != 0) {
         mosquitto_log_printf(MOSQ_LOG_WARNING,
@@ -174,6 +180,34 @@ int refuse(const mosquitto_evt_basic_auth &event, const char *reason) {
     return MOSQ_ERR_AUTH;
 }
 
+const char *Plugin::reason(Shape shape) const {
+    switch (shape) {
+    case Shape::notFiveParts:
+        return "sealed password is not five base64url parts";
+    case Shape::notCanonical:
+        return "sealed password has a part that is not canonical base64url";
+    case Shape::headerNotObject:
+        return "sealed password has a header that is not a JSON object";
+    case Shape::headerDuplicate:
+        return "sealed password has a header with a duplicated member";
+    case Shape::headerMember:
+        return "sealed password has a header member other than alg and enc";
+    case Shape::wrongAlgorithm:
+        return kWrongAlgorithm;
+    case Shape::encryptedKeySize:
+        return keySizeReason.c_str();
+    case Shape::ivSize:
+        return "sealed password has an IV of other than 12 bytes";
+    case Shape::tagSize:
+        return "sealed password has a tag of other than 16 bytes";
+    case Shape::ciphertextSize:
+        return "sealed password has a ciphertext longer than 8192 bytes";
+    case Shape::ok:
+        break;
+    }
+    return "malformed sealed password";
+}
+
 int Plugin::authenticate(const mosquitto_evt_basic_auth &event) const {
     if (event.username == nullptr || event.username[0] == '\0') {
         return refuse(event, "no user name");
@@ -181,6 +215,12 @@ int Plugin::authenticate(const mosquitto_evt_basic_auth &event) const {
     if (event.password == nullptr || event.password[0] == '\0') {
         return refuse(event, "no password");
     }
+    // mosquitto 2.0 reads the CONNECT password field with its length, copies it into a
+    // buffer with a NUL after it and keeps the pointer alone: neither the event nor any
+    // mosquitto_client_ function gives the length. So the field ends, for a plugin, at
+    // its first NUL. A NUL inside a sealed text leaves a cut-off text that fails the
+    // shape check; what follows a whole sealed text cannot be seen (nor can it by
+    // mosquitto's own password_file check).
     const std::size_t length = strnlen(event.password, kMaxPassword + 1);
     if (length > kMaxPassword) {
         return refuse(event, "password longer than 8192 bytes");
@@ -190,13 +230,16 @@ int Plugin::authenticate(const mosquitto_evt_basic_auth &event) const {
     Secret opened;
     const bool sealed = Unsealer::looksSealed(given);
     if (sealed) {
-        switch (unsealer.unseal(given, opened)) {
+        Shape shape = Shape::ok;
+        switch (unsealer.unseal(given, opened, shape)) {
         case Unsealer::Result::ok:
             break;
+        case Unsealer::Result::misshapen:
+            return refuse(event, reason(shape));
         case Unsealer::Result::malformed:
             return refuse(event, "malformed sealed password");
         case Unsealer::Result::wrongAlgorithm:
-            return refuse(event, "sealed password not made with RSA-OAEP and A256GCM");
+            return refuse(event, kWrongAlgorithm);
         case Unsealer::Result::wrongKey:
             return refuse(event, "sealed password does not open with the private key");
         }

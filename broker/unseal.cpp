@@ -58,27 +58,38 @@ bool Unsealer::load(std::string_view jwkText, std::string &problem) {
         problem = "not an RSA key of at least 2048 bits";
         return false;
     }
+    const ShapeLimits before = limits;
+    limits.encryptedKey = cjose_jwk_get_keysize(imported.get(), &error) / 8;
     std::swap(key, imported);
     static constexpr std::string_view probe = "tarnu_unseal probe";
     Secret opened;
+    Shape shape = Shape::ok;
     const std::string sealed = seal(key.get(), probe);
-    if (sealed.empty() || unseal(sealed, opened) != Result::ok || opened.view() != probe) {
+    if (sealed.empty() || unseal(sealed, opened, shape) != Result::ok || opened.view() != probe) {
         std::swap(key, imported);
+        limits = before;
         problem = "not a private key (a probe sealed under it does not open)";
         return false;
     }
     return true;
 }
 
-Unsealer::Result Unsealer::unseal(std::string_view compact, Secret &plaintext) const {
+Unsealer::Result Unsealer::unseal(std::string_view compact, Secret &plaintext,
+                                  Shape &shape) const {
+    // cjose sees nothing the shape check has not admitted: it would trust the sizes a
+    // text declares, and read past what it decoded.
+    shape = checkShape(compact, limits);
+    if (shape != Shape::ok) {
+        return Result::misshapen;
+    }
     cjose_err error;
     std::unique_ptr<cjose_jwe_t, JweRelease> jwe(
         cjose_jwe_import(compact.data(), compact.size(), &error));
     if (!jwe) {
         return Result::malformed;
     }
-    // Owned by the JWE object. The algorithms are checked before any key is used:
-    // the key opens nothing but RSA-OAEP.
+    // Owned by the JWE object. The shape check has seen to the algorithms already;
+    // cjose's own reading of the header must agree before the key is used.
     cjose_header_t *header = cjose_jwe_get_protected(jwe.get());
     if (header == nullptr || !hasValue(header, CJOSE_HDR_ALG, kAlgorithm) ||
         !hasValue(header, CJOSE_HDR_ENC, kEncryption)) {
