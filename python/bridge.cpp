@@ -180,13 +180,13 @@ void callMessageHandler(const MessageHandler &handler, const std::string &topic,
 
 }  // namespace host
 
-void closeInterpreterGate() {
+void closeInterpreterGate(std::chrono::steady_clock::time_point deadline) {
     Gate &g = gate();
     py::gil_scoped_release release;  // threads inside may need the lock to get out
     std::unique_lock<std::mutex> lock(g.mutex);
     g.closed.store(true);
     // A handler that never returns must not hold up the exit for ever.
-    g.empty.wait_for(lock, std::chrono::seconds(5), [&g] { return g.inside == 0; });
+    g.empty.wait_until(lock, deadline, [&g] { return g.inside == 0; });
 }
 
 }  // namespace tarnu

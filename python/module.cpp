@@ -1,12 +1,15 @@
 // The extension module: the class SDK and its methods.
 #include "../sdk/sdk.h"
 #include "bridge.h"
+#include "exit.h"
+#include "redact.h"
 
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 
 namespace py = pybind11;
 
+#include <chrono>
 #include <type_traits>
 #include <utility>
 
@@ -72,14 +75,27 @@ struct Unlocked<Method> {
     }
 };
 
+// init, then the client is remembered for the interpreter's exit (exit.h).
+template <class... Args>
+struct Initialising;
+
+template <class... Args>
+struct Initialising<void (SDK::*)(Args...)> {
+    static void call(SDK &self, Args... args) {
+        Unlocked<&SDK::init>::call(self, std::forward<Args>(args)...);
+        tarnu::trackClient(self);
+    }
+};
+
 }  // namespace
 
 PYBIND11_MODULE(tarnu_sdk, m) {
     // Deallocation releases the interpreter lock before the teardown, which waits
     // for the client's threads.
-    py::class_<SDK>(m, "SDK", py::release_gil_before_calling_cpp_dtor())
+    py::class_<SDK> sdk(m, "SDK", py::release_gil_before_calling_cpp_dtor());
+    sdk
         .def(py::init<>())
-        .def("init", &Unlocked<&SDK::init>::call, py::arg("clientId"), py::arg("brokerHost"),
+        .def("init", &Initialising<decltype(&SDK::init)>::call, py::arg("clientId"), py::arg("brokerHost"),
              py::arg("protocol"), py::arg("username"), py::arg("password"),
              py::arg("cleanSession") = false, py::arg("resumeSubs") = true,
              py::arg("connectRetry") = true, py::arg("autoReconnect") = true,
@@ -97,8 +113,16 @@ PYBIND11_MODULE(tarnu_sdk, m) {
         .def("on_connection", &Unlocked<&SDK::on_connection>::call)
         .def("stop", &Unlocked<&SDK::stop>::call)
         .def("is_connected", &Unlocked<&SDK::is_connected>::call);
+    tarnu::redactPasswordInInitErrors(sdk);
 
-    // Before the interpreter finalises, stop the client's threads from entering it.
-    py::module_::import("atexit").attr("register")(
-        py::cpp_function([] { tarnu::closeInterpreterGate(); }));
+    // Before the interpreter finalises: stop the clients still alive, then stop the
+    // client's threads from entering it.
+    // Handlers that block hold the exit up for kExitBound at most, all clients together.
+    py::module_::import("atexit").attr("register")(py::cpp_function([] {
+        constexpr auto kExitBound = std::chrono::seconds(5);
+        constexpr auto kStopsBound = std::chrono::seconds(3);
+        const auto start = std::chrono::steady_clock::now();
+        tarnu::stopClientsAtExit(start + kStopsBound);
+        tarnu::closeInterpreterGate(start + kExitBound);
+    }));
 }

@@ -15,4 +15,7 @@ __attribute__((weak)) PyAPI_FUNC(void) PyErr_FormatUnraisable(const char *, ...)
 __attribute__((weak)) PyAPI_FUNC(void) PyObject_ClearManagedDict(PyObject *);
 __attribute__((weak)) PyAPI_FUNC(int) PyObject_VisitManagedDict(PyObject *, visitproc, void *);
 __attribute__((weak)) PyAPI_FUNC(PyThreadState *) PyThreadState_GetUnchecked(void);
+__attribute__((weak)) PyAPI_FUNC(int) PyWeakref_GetRef(PyObject *, PyObject **);
+__attribute__((weak)) PyAPI_FUNC(PyObject *) PyErr_GetRaisedException(void);
+__attribute__((weak)) PyAPI_FUNC(void) PyErr_SetRaisedException(PyObject *);
 }

@@ -228,6 +228,26 @@ void SDK::stop() {
     stopLocked(op, true);
 }
 
+void SDK::stopAtExit() {
+    if (madeIn != tarnu::process::generation()) {
+        return;
+    }
+    events->discardMessages();
+    tarnu::MethodScope scope;
+    Ending ending_(ending);
+    std::unique_lock<tarnu::FairMutex> op(opMutex);
+    bool reconnecting = false;
+    {
+        std::lock_guard<std::mutex> lock(workerMutex);
+        reconnecting = workerActive;
+    }
+    // A client that is neither connected nor reconnecting has nothing to end on the way
+    // out (and no line to write): its deallocation, if it comes, tears it down.
+    if (connected || reconnecting) {
+        stopLocked(op, false);
+    }
+}
+
 void SDK::stopLocked(std::unique_lock<tarnu::FairMutex> &op, bool rethrow) {
     QueueHeldOpen open(*events);
     running = false;

@@ -148,6 +148,9 @@ void EventThread::wakeConsumer() {
 void EventThread::pushMessage(std::string topic, std::string payload) {
     const std::size_t bytes = topic.size() + payload.size();
     std::unique_lock<std::mutex> lock(queueMutex);
+    if (discarding.load()) {
+        return;
+    }
     while (!queue.empty() &&
            (queue.size() >= kMaxQueuedMessages || queuedBytes + bytes > kMaxQueuedBytes) &&
            mayWaitForRoom()) {
@@ -161,6 +164,22 @@ void EventThread::pushMessage(std::string topic, std::string payload) {
     queue.push_back(Event{Event::Message, false, 0, false, nullptr, std::move(topic),
                           std::move(payload)});
     wakeConsumer();
+}
+
+void EventThread::discardMessages() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    discarding.store(true);
+    std::deque<Event> kept;
+    for (Event &event : queue) {
+        if (event.kind != Event::Message) {
+            kept.push_back(std::move(event));
+        }
+    }
+    queue.swap(kept);
+    queuedBytes = 0;
+    if (producersWaiting > 0) {
+        notFull.notify_all();
+    }
 }
 
 void EventThread::holdOpen(bool on) {
@@ -233,6 +252,9 @@ void EventThread::deliver(std::deque<Event> &batch, host::ThreadInterpreter &int
     std::size_t held = 0;
     for (Event &event : batch) {
         if (event.kind == Event::Message) {
+            if (discarding.load()) {
+                continue;
+            }
             delivery.lock();
             std::shared_ptr<const MessageHandler> handler = messageHandler;
             if (!handler || !delivery.python()) {

@@ -5,6 +5,7 @@
 
 #include "sdk.h"
 
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -73,6 +74,10 @@ public:
     // While set (nesting), the library's thread never waits for room in the queue.
     void holdOpen(bool on);
 
+    // The interpreter is exiting: messages queued and arriving from now on are dropped
+    // (no message handler call starts any more); connection events still go through.
+    void discardMessages();
+
     // The owner is going away: deliver what is queued, then end the thread. Called
     // on the event thread itself (the owner deallocated inside a handler), the
     // thread is detached and ends after the current handler returns.
@@ -108,6 +113,7 @@ private:
     int producersWaiting = 0;
     int openHolds = 0;
     bool quitting = false;
+    std::atomic<bool> discarding{false};
     Turn *currentTurn = nullptr;
     SDK *owner = nullptr;
     std::thread thread;

@@ -120,6 +120,11 @@ public:
     // (Every public member throws std::runtime_error in a forked child that inherited
     // the object: see process.h.)
 
+    // The interpreter is exiting (called before it finalises): stops the client with
+    // its handler call in turn, dropping messages not yet delivered. Handler errors
+    // are reported as unraisable.
+    void stopAtExit();
+
     // Entry points for the library's callbacks (see callbacks.h).
     void messageArrived(std::string topic, std::string payload);
     void deliveryComplete(MQTTClient_deliveryToken token);

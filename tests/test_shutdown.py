@@ -1,7 +1,10 @@
 """Interpreter exit with a live client: each script runs in a subprocess that must exit with
-status 0 within a few seconds and call no handler once the exit has begun. Scripts write
-markers to a file: "main-end" last, "atexit" from an exit hook that runs just before the
-module's own hook closes the gate to Python, "after-gate" from one that runs after it."""
+status 0 within a few seconds. On the way out, before the interpreter finalises, the module
+stops every client still alive — held by a global, in a reference cycle, or about to be
+deallocated — with its DISCONNECT and its (False, 0) call; no message handler call starts
+once the exit has begun, and no handler runs once the gate to Python is closed. Scripts
+write markers to a file: "main-end" last, "atexit" from an exit hook that runs just before
+the module's own hook, "after-gate" from one that runs after it."""
 from __future__ import annotations
 
 import re
@@ -57,9 +60,10 @@ assert wait_until(lambda: "call msg {topic}/a hello" in open(sys.argv[1]).read()
 main_end()
 ''', broker.address, within=2.0)
     assert r.markers == ["call conn True 0", f"call msg {topic}/a hello", "main-end", "atexit",
-                         "after-gate"]
-    # Torn down on the way out, with a clean disconnect but no handler call.
-    assert re.search(r"^main-end \S+\n\[SDK\] Disconnected\n\Z", r.out, re.M), r.out
+                         "call conn False 0", "after-gate"]
+    # Stopped on the way out; its deallocation afterwards finds it stopped.
+    assert re.search(r"^main-end \S+\n\[SDK\] Disconnected\n\[SDK\] Not connected\n\Z",
+                     r.out, re.M), r.out
 
 
 @pytest.mark.parametrize("handler", ["partial", "closure"])
@@ -148,7 +152,11 @@ assert wait_until(lambda: HOLDER.count >= 100)
 del HOLDER
 main_end()
 ''', broker.address, within=2.0)
-    assert r.markers[0] == "call conn True 0" and r.markers[-1] == "after-gate", r.markers[-5:]
+    assert r.markers[0] == "call conn True 0", r.markers[:3]
+    # Stopped in the module's exit hook (after the user's, "atexit"): the (False, 0) call
+    # is the last handler call; the messages still queued then are dropped.
+    assert r.after_main[-2:] == ["call conn False 0", "after-gate"], r.after_main[-6:]
+    assert "atexit" in r.after_main
 
 
 def test_exit_while_a_daemon_thread_is_inside_a_method():
@@ -173,3 +181,52 @@ time.sleep(0.2)
 main_end()
 ''', within=3.0)
     assert r.markers == ["main-end", "atexit", "after-gate", "finaliser"]
+
+
+EXIT_CASES = {  # how the client is kept alive, its connection handler, the exit's bound
+    "cycle": ("BOX = []\nBOX.append(c)\nBOX.append(BOX)\n", "CONN_MARK", 2.0),
+    "global": ("KEEP = c\n", "CONN_MARK", 2.0),
+    "raises": ("KEEP = c\n", "RAISES", 2.0),
+    "blocks": ("KEEP = c\n", "BLOCKS", 6.0),
+}
+EXIT_HANDLERS = r"""
+def CONN_MARK(up, code):
+    mark(f"call conn {up} {code}")
+def RAISES(up, code):
+    CONN_MARK(up, code)
+    if not up:
+        raise RuntimeError("boom at exit")
+def BLOCKS(up, code):
+    CONN_MARK(up, code)
+    if not up:
+        threading.Event().wait(60)
+sys.unraisablehook = lambda u: mark(f"unraisable {u.exc_type.__name__}")
+"""
+
+
+@pytest.mark.parametrize("case", list(EXIT_CASES))
+def test_exit_stops_every_live_client_with_its_disconnect_and_handler_call(broker, case):
+    """A connected client kept alive at exit (by a reference cycle or a global), or whose
+    handler raises or blocks at exit: the broker sees a DISCONNECT, the handler its
+    (False, 0) call; a blocking handler holds the exit for the module's bound at most."""
+    keep, handler, within = EXIT_CASES[case]
+    client_id = f"tarnu-exit-{case}-{time.monotonic_ns()}"
+    r = run(EXIT_HANDLERS + f"""
+import tarnu_sdk
+c = tarnu_sdk.SDK()
+c.init({client_id!r}, sys.argv[2], "tcp", "", "")
+c.on_connection({handler})
+{keep}
+assert c.connect()
+del c
+main_end()
+""", broker.address, within=within)
+    expected = ["call conn True 0", "main-end", "atexit", "call conn False 0"]
+    expected += ["unraisable RuntimeError"] if case == "raises" else []
+    assert r.markers == expected + ["after-gate"], r.markers
+    assert r.out.count("[SDK] Disconnected\n") == 1
+    clean = re.compile(rf"Client {re.escape(client_id)} disconnected\.$", re.M)
+    deadline = time.monotonic() + 3
+    while clean.search(broker.log()) is None and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert clean.search(broker.log()), broker.log()[-500:]
