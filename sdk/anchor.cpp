@@ -228,8 +228,10 @@ public:
     bool keep();
     bool pass(std::chrono::milliseconds timeout);
     bool connected() const { return up.load(); }
+    void nudging(bool on);
 
 private:
+    void nudge();
     static void lost(void *context, char *cause);
     static int arrived(void *context, char *topic, int topicLength, MQTTClient_message *message);
 
@@ -243,6 +245,11 @@ private:
     Descriptor endpoint;  // our end of the anchor's connection
     std::uint64_t sent = 0;
     std::uint64_t seen = 0;
+
+    std::mutex nudgeMutex;
+    std::condition_variable nudgeCv;
+    int connecting = 0;
+    std::thread nudger;
 };
 
 // Never destroyed: the library's threads may call the anchor while the process exits.
@@ -314,6 +321,33 @@ bool Anchor::pass(std::chrono::milliseconds timeout) {
     return passedCv.wait_until(lock, deadline, [&] { return seen >= mine; });
 }
 
+void Anchor::nudging(bool on) {
+    std::lock_guard<std::mutex> lock(nudgeMutex);
+    connecting += on ? 1 : -1;
+    if (on && !nudger.joinable()) {
+        nudger = std::thread([this] { nudge(); });
+    }
+    nudgeCv.notify_all();
+}
+
+void Anchor::nudge() {
+    constexpr auto kEvery = std::chrono::milliseconds(2);
+    static const unsigned char pingresp[] = {0xD0, 0x00};  // harmless to the anchor
+    std::unique_lock<std::mutex> lock(nudgeMutex);
+    for (;;) {
+        nudgeCv.wait(lock, [this] { return connecting > 0; });
+        lock.unlock();
+        if (up.load()) {
+            std::lock_guard<std::mutex> writing(passMutex);
+            if (endpoint.get() >= 0) {
+                sendAll(endpoint.get(), pingresp, sizeof pingresp, Clock::now() + kEvery);
+            }
+        }
+        lock.lock();
+        nudgeCv.wait_for(lock, kEvery, [this] { return connecting == 0; });
+    }
+}
+
 void Anchor::lost(void *context, char * /*cause*/) {
     auto *self = static_cast<Anchor *>(context);
     self->up.store(false);
@@ -347,6 +381,10 @@ int Anchor::arrived(void *context, char *topic, int /*topicLength*/, MQTTClient_
 bool keepRunning() { return anchor().keep(); }
 
 bool anchored() { return anchor().connected(); }
+
+Connecting::Connecting() { anchor().nudging(true); }
+
+Connecting::~Connecting() { anchor().nudging(false); }
 
 bool passThread(std::chrono::milliseconds timeout) { return anchor().pass(timeout); }
 

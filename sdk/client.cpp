@@ -292,6 +292,7 @@ int SDK::libraryConnect() {
     // a second connection and hiding its answer behind the second one's.
     constexpr int kUnacceptableVersion = 1;
     std::lock_guard<std::mutex> calling(handleMutex);
+    const tarnu::network::Connecting connecting;
     connectOptions.MQTTVersion = MQTTVERSION_3_1_1;
     int rc = MQTTClient_connect(client, &connectOptions);
     if (rc == kUnacceptableVersion) {

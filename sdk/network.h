@@ -20,6 +20,20 @@ bool keepRunning();
 // True while the anchor is connected.
 bool anchored();
 
+// While one lives (around a library connect), the anchor's endpoint wakes the network
+// thread every couple of milliseconds. The thread waits on its sockets 100 ms at a
+// time and takes in a new connection's socket only at its next round, so each
+// connect would otherwise lose 100 to 200 ms; the library lets one connect run at a
+// time, so those naps add up across a process's clients. (Latency only: nothing
+// depends on when the thread wakes.)
+class Connecting {
+public:
+    Connecting();
+    ~Connecting();
+    Connecting(const Connecting &) = delete;
+    Connecting &operator=(const Connecting &) = delete;
+};
+
 // Waits until the network thread has finished what it was doing when this was called,
 // by sending the anchor a message through that thread and waiting for it to arrive.
 // False when it does not arrive within `timeout`, or when there is no anchor.

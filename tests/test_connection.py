@@ -3,14 +3,17 @@ values, state changes and the calls of the connection handler."""
 from __future__ import annotations
 
 import re
+import socketserver
+import struct
 import sys
+import threading
 import weakref
 
 import pytest
 
 import tarnu_sdk
 from brokers import free_port
-from support import Recorder, new_client, wait_until
+from support import Recorder, new_client, read_packet, wait_until
 
 INIT_FIRST = "[SDK] connect \u2014 call init() first\n"
 
@@ -171,3 +174,48 @@ def test_deallocating_a_connected_object_reports_false_zero_then_releases_the_ha
             unraisable.clear()
             raised.__traceback__ = None  # it holds the handler's frame, the frame its function
         assert unraisable == [] and events == [(True, 0), (False, 0), "released"]
+
+
+class RefusingBroker(socketserver.ThreadingTCPServer):
+    """Answers every CONNECT with CONNACK `code` and records (protocol name, level) of each."""
+    daemon_threads, allow_reuse_address = True, True
+
+    def __init__(self, code: int):
+        self.code, self.connects = code, []
+
+        class Session(socketserver.BaseRequestHandler):
+            def handle(inner):
+                inner.request.settimeout(5)
+                try:
+                    first, body = read_packet(inner.request)
+                except (OSError, ConnectionError):
+                    return
+                if first >> 4 == 1:
+                    size = struct.unpack_from("!H", body)[0]
+                    self.connects.append((body[2:2 + size], body[2 + size]))
+                    inner.request.sendall(bytes([0x20, 2, 0, self.code]))
+        super().__init__(("127.0.0.1", 0), Session)
+        self.address = f"127.0.0.1:{self.server_address[1]}"
+
+    def __enter__(self):
+        threading.Thread(target=self.serve_forever, args=(0.05,), daemon=True).start()
+        return self
+
+    def __exit__(self, *exc):
+        self.shutdown()
+        self.server_close()
+
+
+@pytest.mark.parametrize("code", [1, 2, 3, 4, 5])
+def test_a_refused_connect_reports_the_brokers_answer_and_falls_back_only_for_the_version(
+    make_client, capfd, code
+):
+    with RefusingBroker(code) as refusing:
+        client = make_client(refusing.address, autoReconnect=False, connectTimeout=5)
+        capfd.readouterr()
+        assert client.connect() is False
+        assert capfd.readouterr() == ("", f"[SDK] connect failed, rc={code}\n")
+        # 3.1.1 first; 3.1 ("MQIsdp", level 3) only when the broker refused the version.
+        expected = [(b"MQTT", 4)] + ([(b"MQIsdp", 3)] if code == 1 else [])
+        assert wait_until(lambda: len(refusing.connects) >= len(expected))
+        assert refusing.connects == expected
