@@ -1,4 +1,5 @@
-"""The type stub shipped beside the module matches the module."""
+"""The type stub, installed as the stub-only package tarnu_sdk-stubs beside the module
+(PEP 561), matches the module."""
 import ast
 import os
 import re
@@ -9,10 +10,11 @@ from pathlib import Path
 import tarnu_sdk
 
 ROOT = Path(__file__).resolve().parent.parent
-INSTALLED_STUB = Path(tarnu_sdk.__file__).with_name("tarnu_sdk.pyi")
+# Beside the module wherever it was installed (.venv, or a sanitizer build's own folder).
+INSTALLED_STUB = Path(tarnu_sdk.__file__).parent / "tarnu_sdk-stubs" / "__init__.pyi"
 
 
-def test_stub_is_installed_beside_the_module():
+def test_stub_package_is_installed_beside_the_module():
     assert INSTALLED_STUB.read_text() == (ROOT / "python" / "tarnu_sdk.pyi").read_text()
 
 
