@@ -5,7 +5,7 @@
 // Threads that touch an SDK object:
 //   * Python threads call its methods. Every binding releases the interpreter lock
 //     (GIL) before the member runs, so a member never holds the GIL while it blocks.
-//   * The library's callback thread (process-wide, owned by the Paho library) runs
+//   * The library's network thread (one per process, owned by the Paho library) runs
 //     onMessageArrived / onDeliveryComplete, and a short-lived library thread runs
 //     onConnectionLost. These callbacks only copy data, free the library's objects
 //     and hand an event to the object's event thread. They never touch Python and
@@ -17,16 +17,42 @@
 //     with a doubling, capped back-off. It never touches Python: a successful
 //     reconnection is reported through the event thread.
 //
+// Process-wide (network.h), because the library's state for all handles is one:
+//   * The library starts its network thread at a connect when it does not run, and
+//     stops it when a handle loses or ends its connection and no other is connected.
+//     Both race: a connect made while the thread is told to stop but has not yet left
+//     (a keep-alive loss leaves that window open) starts no thread and stalls, or
+//     "succeeds" with no thread left to serve it; a handle created while the library
+//     tears down its lists after the last destroy is used after it was freed. The
+//     anchor, a handle of the client's own connected to a private loopback endpoint
+//     from the first init on, keeps one handle connected for the life of the process:
+//     the library never stops the thread nor tears its lists down. Nothing else is
+//     serialised process-wide by this client: connects are serialised by the library
+//     itself (one at a time, its lock held through the wait for CONNACK); publishes,
+//     subscribes and disconnects of different clients overlap.
+//   * The library's keep-alive timer period is also process-wide, set by each connect
+//     to a tenth of that connect's keep-alive; the pacer (pacer.cpp) puts it back to
+//     0.1 s after every connect, on a thread of its own.
+//   * A handle is destroyed by the reaper thread (retire.cpp), once the network thread
+//     has been seen to finish a full round after its last use of the handle.
+//
 // Locks, in the only order in which they may nest (left before right):
 //   opMutex -> connectMutex -> workerMutex, and connectMutex -> queue lock
+//   opMutex -> connectMutex -> handleMutex -> linkMutex
 //   callbackMutex -> GIL
 // (reconnectMutex and deliveryMutex are only held around their own waits; the
 // library's own locks are never held by this client when it takes one of these.)
-//   * opMutex serialises the methods of one object (they run without the GIL).
-//     It is never held while a handler runs or while a method waits for the event
-//     thread, so a handler may call any method of its own object.
+//   * opMutex serialises the methods of one object (they run without the GIL), and
+//     is handed over in the order it was asked for (fair_mutex.h). It is never held
+//     while a handler runs or while a method waits for the event thread, so a handler
+//     may call any method of its own object.
 //   * connectMutex keeps a program connect() and the worker's connect apart, and
 //     with them the sealing of the password and the read of the sealed text.
+//   * handleMutex is held around each library call that uses the connection of the
+//     object's handle (connect, disconnect, publish, subscribe, unsubscribe): a call
+//     still inside the library when the link is lost closes the library's socket as
+//     it returns, so the worker's reconnection waits for it.
+//   * linkMutex guards the object's hold on the connection's socket (link.h).
 //   * callbackMutex is held by whichever thread is calling handlers (the event
 //     thread, or a Python thread inside connect/disconnect/stop that is taking its
 //     turn, below), and by on_message/on_connection while they replace a handler.
@@ -36,13 +62,17 @@
 //   * No mutex of this client is taken while the GIL is held.
 //   * workerMutex guards the start, end and hand-over of the reconnection worker;
 //     stop() and the teardown join the worker without holding it.
+//   * `ending` counts threads in stop, disconnect, a second init or the teardown; a
+//     publish waiting for room in the socket (link.h) gives up for them.
 //
 // Teardown (stop, a second init, deallocation) runs these steps in order: end the
 // worker, disconnect (with its handler call in turn), close the library's callback
-// context (see callbacks.h), destroy the library's handle. Deallocation then ends the
-// event thread, or detaches it when that is the thread deallocating the object, or
-// when the interpreter is exiting. The class is registered so that the GIL is
-// released before the destructor runs.
+// context (see callbacks.h), hand the library's handle to the reaper. Deallocation
+// then ends the event thread, or detaches it when that is the thread deallocating
+// the object, or when the interpreter is exiting. The class is registered so that the
+// GIL is released before the destructor runs. At interpreter exit, before the
+// interpreter finalises, the module stops every client still connected or
+// reconnecting (python/exit.cpp), then closes the gate to Python.
 //
 // Ordering: the state change of connected and the queueing of its event happen in
 // one step under the event thread's queue lock, so the handler sees (false, -1),

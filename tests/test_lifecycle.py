@@ -3,6 +3,8 @@ own handler. Each case runs a script in a subprocess of the same interpreter (fo
 the test process is unsafe) that must exit with status 0 within its time bound."""
 from __future__ import annotations
 
+import os
+
 import pytest
 
 from support import run_python
@@ -89,10 +91,20 @@ def on_connection(up, code):
         calls.append(("reconnected", "released", gone() is None))
     else:
         calls.append(("connection", up, code))
+import threading
 from proxy import Proxy
 with Proxy(int(address.rsplit(":", 1)[1])) as proxy:
     sender = client(address)
     assert sender.connect()
+    # Messages flowing through the library's network thread all along, to other clients.
+    noise, listener, quiet = client(address), client(address), threading.Event()
+    assert noise.connect() and listener.connect() and listener.subscribe(topic + "/noise", 0)
+    listener.on_message(lambda t, p: None)
+    def stream():
+        while not quiet.is_set():
+            noise.publish(topic + "/noise", "n" * 200, 0)
+            time.sleep(0.0005)
+    threading.Thread(target=stream, daemon=True).start()
     for round in range(rounds):
         calls, holder = [], []
         c = client(address if where == "message" else proxy.address, maxReconnectInterval=0)
@@ -105,15 +117,23 @@ with Proxy(int(address.rsplit(":", 1)[1])) as proxy:
         sender.publish(topic, "drop it", 1) if where == "message" else proxy.cut()
         assert wait_until(lambda: ("connection", False, 0) in calls)
         say(calls)
+    quiet.set()
+    noise.stop()
+    listener.stop()
     sender.stop()
 '''
 
 
 # The teardown races the library's thread after a delivery: many rounds make a crash likely.
-@pytest.mark.parametrize("where, rounds", [("message", 20), ("connection", 4)])
+# `make asan-stress` runs the message case for TARNU_DROP_ROUNDS rounds under full load.
+DROP_ROUNDS = int(os.environ.get("TARNU_DROP_ROUNDS", "20"))
+
+
+@pytest.mark.parametrize("where, rounds", [("message", DROP_ROUNDS), ("connection", 4)])
 def test_last_reference_dropped_in_its_own_handler(broker, topic, where, rounds):
     """No crash, no hang, and the (False, 0) call of the teardown still arrives."""
-    done = run_python(PRELUDE + IN_HANDLER, broker.address, topic, where, str(rounds))
+    done = run_python(PRELUDE + IN_HANDLER, broker.address, topic, where, str(rounds),
+                      timeout=max(60, rounds * 0.2))
     lines, stderr = done.stdout.splitlines(), done.stderr
     assert done.returncode == 0, (lines[-3:], stderr)
     dropped = [("message", "drop it", "released", True)] if where == "message" else [
@@ -121,4 +141,4 @@ def test_last_reference_dropped_in_its_own_handler(broker, topic, where, rounds)
     calls = repr([("connection", True, 0), *dropped, ("connection", False, 0)])
     # The teardown ran in the handler: its line comes before the (False, 0) call is reported.
     assert [line for line in lines if line in ("[SDK] Disconnected", calls)] == [
-        "[SDK] Disconnected", calls] * rounds + ["[SDK] Disconnected"], (lines, stderr)
+        "[SDK] Disconnected", calls] * rounds + ["[SDK] Disconnected"] * 3, (lines, stderr)
