@@ -129,6 +129,18 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
                             tarnu::callbacks::connectionLost, tarnu::callbacks::messageArrived,
                             tarnu::callbacks::deliveryComplete);
 
+    // The library reads TLS from the URI's scheme; it then needs TLS options, which
+    // are made here with nothing to configure: the server's certificate must verify
+    // against OpenSSL's default trust store (SSL_CERT_FILE / SSL_CERT_DIR move it) and
+    // name the host (or IP address) of brokerHost. OpenSSL 3 at the library's security
+    // level 1 speaks TLS 1.2 or newer only. No fallback to an unverified link exists.
+    const bool tls = protocol == "ssl" || protocol == "mqtts" || protocol == "wss";
+    tlsOptions = MQTTClient_SSLOptions_initializer;
+    tlsOptions.enableServerCertAuth = 1;
+    tlsOptions.verify = 1;
+    tlsOptions.sslVersion = MQTT_SSL_VERSION_TLS_1_2;
+    tlsOptions.disableDefaultTrustStore = 0;
+    connectOptions.ssl = tls ? &tlsOptions : nullptr;
     connectOptions.keepAliveInterval = keepAlive;
     connectOptions.cleansession = cleanSession ? 1 : 0;
     connectOptions.username = username.c_str();

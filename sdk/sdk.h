@@ -188,6 +188,8 @@ private:
 
     MQTTClient client = nullptr;
     MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
+    // Read by the library through connectOptions.ssl for ssl://, mqtts:// and wss://.
+    MQTTClient_SSLOptions tlsOptions = MQTTClient_SSLOptions_initializer;
     std::string serverUri;
     std::string username;
     std::string password;
