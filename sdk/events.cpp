@@ -1,6 +1,7 @@
 #include "events.h"
 
 #include "host.h"
+#include "log.h"
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +15,11 @@ namespace {
 // Room in one client's queue before the library's thread waits (back-pressure).
 constexpr std::size_t kMaxQueuedMessages = 8192;
 constexpr std::size_t kMaxQueuedBytes = std::size_t{32} << 20;
+// While the library's thread may not wait for room (see sdk.h, Back-pressure), the
+// queue grows up to this many times those bounds; past them messages are dropped,
+// counted, and reported once per second of dropping.
+constexpr std::size_t kOverflowFactor = 8;
+constexpr auto kDropReport = std::chrono::seconds(1);
 // Messages delivered under one hold of callbackMutex and the interpreter lock.
 constexpr std::size_t kMessagesPerHold = 512;
 
@@ -160,10 +166,34 @@ void EventThread::pushMessage(std::string topic, std::string payload) {
         notFull.wait_for(lock, std::chrono::milliseconds(20));
         --producersWaiting;
     }
+    if (!queue.empty() && (queue.size() >= kOverflowFactor * kMaxQueuedMessages ||
+                           queuedBytes + bytes > kOverflowFactor * kMaxQueuedBytes)) {
+        if (dropped == 0) {
+            lastDropReport = std::chrono::steady_clock::now();  // a second of dropping begins
+        }
+        ++dropped;
+        reportDrops(false);
+        return;
+    }
+    reportDrops(true);
     queuedBytes += bytes;
     queue.push_back(Event{Event::Message, false, 0, false, nullptr, std::move(topic),
                           std::move(payload)});
     wakeConsumer();
+}
+
+void EventThread::reportDrops(bool resumed) {
+    // With the queue lock held; the line is a single write (log.h).
+    if (dropped == 0) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (resumed || now - lastDropReport >= kDropReport) {
+        tarnu::log::err("[SDK] Message queue full, dropped " + std::to_string(dropped) +
+                        " messages");
+        dropped = 0;
+        lastDropReport = now;
+    }
 }
 
 void EventThread::discardMessages() {

@@ -6,6 +6,8 @@
 #include "sdk.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -101,6 +103,9 @@ private:
     void deliver(std::deque<Event> &batch, host::ThreadInterpreter &interpreter);
     void takeTurn(Turn *turn);
     bool mayWaitForRoom() const;
+    // Writes the count of messages dropped since the last report, when a second has
+    // passed since it or when messages are queued again (`resumed`).
+    void reportDrops(bool resumed);
     void wakeConsumer();
 
     std::mutex queueMutex;
@@ -114,6 +119,8 @@ private:
     int openHolds = 0;
     bool quitting = false;
     std::atomic<bool> discarding{false};
+    std::uint64_t dropped = 0;
+    std::chrono::steady_clock::time_point lastDropReport{};
     Turn *currentTurn = nullptr;
     SDK *owner = nullptr;
     std::thread thread;

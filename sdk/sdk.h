@@ -87,7 +87,9 @@
 // Back-pressure: the event queue is bounded; when it is full the library's callback
 // thread waits. It does not wait while the client is disconnecting or stopping, or
 // while a handler is inside a method of any client (that method may need the
-// library's thread to finish), so neither can deadlock on a full queue.
+// library's thread to finish), so neither can deadlock on a full queue. Then the
+// queue grows up to eight times its bound and, past that, drops messages, counting
+// them in one "[SDK] Message queue full, dropped <n> messages" line per second.
 //
 // Handlers that raise (and messages that are not valid UTF-8) are reported through
 // sys.unraisablehook; the event is dropped and delivery goes on. Once the
