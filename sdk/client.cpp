@@ -8,6 +8,7 @@
 #include "link.h"
 #include "network.h"
 #include "process.h"
+#include "watch.h"
 
 #include <mutex>
 #include <stdexcept>
@@ -324,6 +325,7 @@ int SDK::libraryConnect() {
 
 void SDK::adoptLink() {
     std::shared_ptr<const tarnu::BrokerLink> next = tarnu::BrokerLink::adopt(client, record);
+    tarnu::watch::start(this, record, next, connectOptions.keepAliveInterval);
     std::lock_guard<std::mutex> lock(linkMutex);
     link.swap(next);
 }
@@ -334,6 +336,7 @@ std::shared_ptr<const tarnu::BrokerLink> SDK::currentLink() const {
 }
 
 void SDK::dropLink() {
+    tarnu::watch::stop(this);
     std::shared_ptr<const tarnu::BrokerLink> old;
     std::lock_guard<std::mutex> lock(linkMutex);
     link.swap(old);

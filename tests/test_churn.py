@@ -119,7 +119,7 @@ def test_churn_beside_streaming_clients_leaves_their_streams_whole(broker, make_
     report(capfd, "2 x 40 beside 2 streams", churn, started)
     assert churn.problems == [] and max(churn.connects) < CONNECT_BOUND
     for client, conn, msgs, sent in streams:
-        assert len(sent) > 100
+        assert len(sent) > 20
         # Every message of each stream arrives, once, in order (QoS 0 on a local broker
         # with room in its queues is not dropped), and its link never dropped.
         assert wait_until(lambda: len(msgs.snapshot()) >= len(sent), timeout=15)

@@ -1,0 +1,90 @@
+// The keep-alive watch.
+//
+// The library gives up on a connection when its PINGREQ has gone unanswered for
+// 1.5 x keepAlive, but only if nothing at all has arrived in that time: it takes any
+// byte as a packet in progress. A broker (or anything posing as one) that announces a
+// huge packet and then sends a byte now and then keeps the connection "alive" for
+// ever, and no PINGRESP can come through behind that packet. The watch looks at each
+// connected client's record (record.h) ten times a second and cuts the link of one
+// whose PINGREQ has been unanswered for 1.5 x keepAlive + 1 s, whatever arrived
+// meanwhile; the library then reads the end of the stream and takes its usual
+// connection-loss path. The second of margin leaves a plainly silent link to the
+// library's own rule, which fires first.
+#include "watch.h"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+namespace tarnu::watch {
+namespace {
+
+constexpr auto kEvery = std::chrono::milliseconds(100);
+constexpr auto kMargin = std::chrono::seconds(1);
+
+struct Watched {
+    LibraryRecord record;
+    std::weak_ptr<const BrokerLink> link;
+    std::chrono::milliseconds bound;
+};
+
+class Watch {
+public:
+    void add(const void *owner, Watched watched) {
+        std::lock_guard<std::mutex> lock(mutex);
+        clients[owner] = std::move(watched);
+        if (!thread.joinable()) {
+            thread = std::thread([this] { run(); });
+        }
+    }
+    void remove(const void *owner) {
+        std::lock_guard<std::mutex> lock(mutex);  // no record is read after this returns
+        clients.erase(owner);
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            woken.wait_for(lock, kEvery);
+            for (auto &[owner, watched] : clients) {
+                const auto unanswered = watched.record.pingUnanswered();
+                if (!unanswered || *unanswered < watched.bound) {
+                    continue;
+                }
+                if (const auto link = watched.link.lock()) {
+                    link->cut();
+                }
+                watched.link.reset();  // cut once
+            }
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable woken;
+    std::unordered_map<const void *, Watched> clients;
+    std::thread thread;
+};
+
+// Never destroyed: clients may be watched while the process exits.
+Watch &watch() {
+    static Watch *instance = std::make_unique<Watch>().release();
+    return *instance;
+}
+
+}  // namespace
+
+void start(const void *owner, const LibraryRecord &record,
+           const std::shared_ptr<const BrokerLink> &link, int keepAlive) {
+    if (keepAlive <= 0 || !record.known() || link == nullptr) {
+        return;
+    }
+    const auto bound = std::chrono::milliseconds(keepAlive * 1500) + kMargin;
+    watch().add(owner, Watched{record, link, bound});
+}
+
+void stop(const void *owner) { watch().remove(owner); }
+
+}  // namespace tarnu::watch
