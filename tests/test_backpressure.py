@@ -8,7 +8,7 @@ import re
 
 import pytest
 
-from support import run_python
+from support import SANITIZED, run_python
 
 pytestmark = pytest.mark.timeout(180, method="thread")
 DROPPED = re.compile(r"^\[SDK\] Message queue full, dropped (\d+) messages$")
@@ -69,5 +69,5 @@ def test_a_flood_while_a_handler_waits_in_connect_stays_bounded_and_resumes_in_o
     assert done.returncode == 0, done.stderr[-2000:]
     assert drops and sum(drops) + received >= sent  # each message delivered or counted
     assert len(drops) <= hold + 3  # about one line per second of dropping
-    assert peak < 128 * 2**20
+    assert SANITIZED or peak < 128 * 2**20
     assert ordered == 1  # what was delivered came in order

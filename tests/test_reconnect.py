@@ -182,7 +182,9 @@ def test_backoff_doubles_up_to_the_cap_and_ending_the_client_in_a_wait_returns_a
     assert delays == [1, 2, 2] and {FAILED.match(line)[1] for _, line in fails} == {"-1"}
     assert len(tries) == 3 and log.get(2)[0][1] == LOST and tries[0] - log.get(2)[0][0] < 0.5
     for d, w, g in zip(delays, waits, gaps):
-        assert d - 0.05 <= w <= d + 0.3 and d <= g <= d + 1.0, (delays, waits, gaps)
+        # A wait is timed from when its lines were read, which a busy test may do late;
+        # the gaps between attempts hold the real lower bound.
+        assert d - 0.3 <= w <= d + 0.3 and d <= g <= d + 1.0, (delays, waits, gaps)
     assert took < 0.5 and [line for _, line in log.get(since=t0)] == ["[SDK] Not connected\n"]
     assert conn.snapshot() == [(True, 0), (False, -1)]
     # The worker ended; after deallocation, every thread of the client did.

@@ -178,8 +178,9 @@ def test_large_payloads_and_prompt_qos_1_after_qos_0_over_tls(pki, tls_broker):
                         f"127.0.0.1:{tls_broker.ports['tls']}", size=4 * 2**20, mixed=200)
     assert result["got"] == ROUND_TRIP + [f"b*{4 * 2**20}"]
     # 200 QoS 1 publishes each behind a QoS 0 one: with the TLS socket found and sent at
-    # once, no wait for the broker's delayed acknowledgement (about 40 ms each).
-    assert result["mixed_seconds"] < 4.0, result["mixed_seconds"]
+    # once, no wait for the broker's delayed acknowledgement (about
+    # 40 ms each: 8 s in all).
+    assert result["mixed_seconds"] < 6.0, result["mixed_seconds"]
 
 
 def test_reconnection_over_tls_through_a_cut_link(pki, tls_broker):
