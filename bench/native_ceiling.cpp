@@ -2,8 +2,9 @@
 // made the same way but without Python, so that bench/run.py can show how close the
 // client gets to what the library allows.
 //
-//   native_ceiling MODE --port N [--host H] [--count N] [--warmup N] [--payload BYTES]
-//                  [--topic T] [--rate MSGS_PER_S] [--rss-warmup N] [--id CLIENT_ID]
+//   native_ceiling MODE --port N [--scheme tcp] [--host H] [--count N] [--warmup N]
+//                  [--payload BYTES] [--topic T] [--rate MSGS_PER_S] [--rss-warmup N]
+//                  [--id CLIENT_ID]
 //
 // Modes (the same as bench/workers.py, and the same output):
 //   pub      --warmup untimed publishes, then --count timed QoS 0 publishes of
@@ -20,6 +21,10 @@
 //   latency  subscribes to --topic and publishes --warmup + --count messages to it at
 //            --rate msg/s, each carrying its send time (CLOCK_MONOTONIC, ns); the
 //            consumer thread records receive time minus send time.
+//   connect  --warmup + --count cycles, each with a client of its own (created and
+//            destroyed untimed): MQTTClient_connect and a first QoS 1 publish up to
+//            its completion, timed together, then MQTTClient_disconnect, timed on
+//            its own; the medians in milliseconds.
 //   feed     the inbound workloads' publisher: --count QoS 0 messages to --topic at
 //            full speed (or --rate), then one QoS 1 message to --topic/end and waits
 //            for its completion.
@@ -68,6 +73,7 @@ constexpr auto kCompletionTimeout = std::chrono::seconds(10);
 
 struct Options {
     std::string mode;
+    std::string scheme = "tcp";  // the URI's scheme: only plain TCP is benchmarked so far
     std::string host = "127.0.0.1";
     int port = 0;
     long count = 100000;
@@ -91,7 +97,7 @@ struct Options {
 
 Options parse(int argc, char **argv) {
     if (argc < 2) {
-        die("usage: native_ceiling pub|pub1|sub|latency|feed --port N [options]");
+        die("usage: native_ceiling pub|pub1|sub|latency|connect|feed --port N [options]");
     }
     Options o;
     o.mode = argv[1];
@@ -101,7 +107,9 @@ Options parse(int argc, char **argv) {
             die("missing value for " + key);
         }
         std::string value = argv[++i];
-        if (key == "--host") {
+        if (key == "--scheme") {
+            o.scheme = value;
+        } else if (key == "--host") {
             o.host = value;
         } else if (key == "--port") {
             o.port = std::atoi(value.c_str());
@@ -191,8 +199,11 @@ public:
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
 
-    void connect() {
-        const std::string uri = "tcp://" + options.host + ":" + std::to_string(options.port);
+    // MQTTClient_create and the callbacks (tarnu_sdk's init); connect() does it if
+    // it has not been done.
+    void create() {
+        const std::string uri =
+            options.scheme + "://" + options.host + ":" + std::to_string(options.port);
         int rc = MQTTClient_create(&client, uri.c_str(), options.id.c_str(),
                                    MQTTCLIENT_PERSISTENCE_NONE, nullptr);
         if (rc != MQTTCLIENT_SUCCESS) {
@@ -203,6 +214,12 @@ public:
         if (rc != MQTTCLIENT_SUCCESS) {
             die("MQTTClient_setCallbacks failed, rc=" + std::to_string(rc));
         }
+    }
+
+    void connect() {
+        if (client == nullptr) {
+            create();
+        }
         // The options tarnu_sdk.SDK.init sets (keepAlive 30, writeTimeout 10,
         // connectTimeout 30), with a clean session as in every benchmark client.
         MQTTClient_connectOptions opts = MQTTClient_connectOptions_initializer;
@@ -210,7 +227,7 @@ public:
         opts.cleansession = 1;
         opts.connectTimeout = 30;
         opts.retryInterval = 10;
-        rc = MQTTClient_connect(client, &opts);
+        const int rc = MQTTClient_connect(client, &opts);
         if (rc != MQTTCLIENT_SUCCESS) {
             die("MQTTClient_connect failed, rc=" + std::to_string(rc));
         }
@@ -308,6 +325,12 @@ public:
     }
 
     bool isConnected() const { return connected; }
+
+    // As tarnu_sdk's disconnect: up to 10 s for messages in flight.
+    void disconnect() {
+        connected = false;
+        MQTTClient_disconnect(client, 10000);
+    }
 
 private:
     struct Event {
@@ -445,6 +468,45 @@ int runPublish(const Options &o, int qos) {
         << ", \"cpu_us\": " << (cpu * 1e6 / static_cast<double>(o.count));
     result(out);
     return ok == o.count && flushed ? 0 : 1;
+}
+
+double medianOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n == 0 ? 0.0 : n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+int runConnect(const Options &o) {
+    const std::string payload = payloadOf(o.payload);
+    std::vector<double> connects;
+    std::vector<double> disconnects;
+    long ok = 0;
+    for (long i = 0; i < o.warmup + o.count; ++i) {
+        Options cycle = o;
+        cycle.id = o.id + "-" + std::to_string(i);
+        Client c(cycle);
+        c.create();
+        const auto t0 = Clock::now();
+        c.connect();
+        const bool acked = c.publish(o.topic, payload.data(), payload.size(), 1);
+        const auto t1 = Clock::now();
+        c.disconnect();
+        const auto t2 = Clock::now();
+        if (i >= o.warmup) {
+            ok += acked ? 1 : 0;
+            connects.push_back(seconds(t1 - t0) * 1e3);
+            disconnects.push_back(seconds(t2 - t1) * 1e3);
+        }
+    }
+    std::ostringstream out;
+    out << "\"mode\": \"connect\", \"count\": " << o.count << ", \"ok\": " << ok
+        << ", \"connect_ms\": " << medianOf(connects)
+        << ", \"connect_max_ms\": " << *std::max_element(connects.begin(), connects.end())
+        << ", \"disconnect_ms\": " << medianOf(disconnects)
+        << ", \"disconnect_max_ms\": "
+        << *std::max_element(disconnects.begin(), disconnects.end());
+    result(out);
+    return ok == o.count ? 0 : 1;
 }
 
 int runFeed(const Options &o) {
@@ -592,6 +654,9 @@ int main(int argc, char **argv) {
     }
     if (o.mode == "pub1") {
         return runPublish(o, 1);
+    }
+    if (o.mode == "connect") {
+        return runConnect(o);
     }
     if (o.mode == "feed") {
         return runFeed(o);

@@ -1,35 +1,40 @@
 #!/usr/bin/env python3
-"""tarnu_sdk against paho-mqtt and against the library's native ceiling.
+"""tarnu_sdk against other Python MQTT clients and against the library's native ceiling.
 
     make bench [BENCH_ARGS="--rounds 5 --json results.json"]
-    .venv/bin/python bench/run.py [--rounds N] [--quick] [--json FILE]
-                                  [--only W1,W2] [--broker-conf LINE]...
+    .venv/bin/python bench/run.py [--rounds N] [--quick] [--json FILE] [--only W1,W2]
+                                  [--clients C1,C2] [--broker-conf LINE]...
 
 Starts a private mosquitto on a free loopback port and, for each workload, runs
-(a) tarnu_sdk, (b) paho-mqtt 2.x and (c) build/bench/native_ceiling (`make native`),
-each in a process of its own (bench/workers.py for the Python clients), alternating
-the three, for several rounds. Prints one table of medians with the ratios of (a) to
-(b) and to (c), and the issue's targets; --json writes every sample and the medians.
+tarnu_sdk, its peers paho-mqtt 2.x, gmqtt and awscrt, and build/bench/native_ceiling
+(`make native`), each in a process of its own (bench/workers.py for the Python
+clients), taking turns, for several rounds. Prints one table of medians with the
+ratios of tarnu_sdk to each of the others, and the targets; --json writes every
+sample and the medians.
 
 Message counts are checked: a publisher's messages are counted by the broker
 ($SYS/broker/publish/messages/received), a receiver counts what reaches its handler.
 A run that lost messages is reported as LOST and kept out of the medians.
+
+The clients and workloads are in bench/workloads.py, the output in bench/report.py.
 """
 from __future__ import annotations
 
 import argparse
-import datetime
 import json
 import os
-import platform
-import statistics
+import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import uuid
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
+
+from report import header, machine, medians, sample_text, table
+from workloads import CLIENTS, LABELS, WORKLOADS, Workload, client_args, published
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
@@ -37,8 +42,6 @@ from brokers import Broker  # type: ignore[import-not-found]  # noqa: E402
 
 NATIVE = ROOT / "build" / "bench" / "native_ceiling"
 WORKERS = ROOT / "bench" / "workers.py"
-CLIENTS = ("tarnu", "paho", "native")
-LABELS = {"tarnu": "tarnu_sdk", "paho": "paho-mqtt", "native": "native"}
 
 # The broker is configured so that it never drops a message of its own accord: no
 # limit on the messages or bytes it queues for a subscriber (mosquitto.conf(5):
@@ -54,59 +57,35 @@ BROKER_CONF = [
 ]
 
 
-@dataclass
-class Workload:
-    name: str
-    title: str
-    mode: str  # the worker mode: pub, pub1, sub, latency
-    args: dict
-    quick: dict  # overrides for --quick
-    metrics: list[tuple[str, str, str]]  # (key, label, better: "high" | "low")
-    feed: bool = False  # inbound: a native_ceiling feed process publishes `count`
-    rounds: int | None = None  # fewer rounds than --rounds (the long RSS run)
-    timeout: float = 180.0
-    targets: dict = field(default_factory=dict)  # metric -> (vs paho, vs native) or ("<", limit)
+@dataclass(frozen=True)
+class Endpoint:
+    """Where the clients of a workload connect: the URL scheme and the broker port."""
+    scheme: str
+    port: int
+
+
+def endpoints(broker: Broker) -> dict[str, Endpoint]:
+    """The broker's listeners by name, which a Workload chooses with `listener`. Only
+    plain TCP so far; a TLS listener would be one more `listener` block in the
+    broker's configuration, one more entry here, and the scheme in each peer's
+    `transport` (bench/peers/) and in native_ceiling's URI."""
+    return {"tcp": Endpoint("tcp", broker.port), "tls": Endpoint("ssl", broker.tls_port)}
+
+
+def tls_listener(directory: Path) -> tuple[list[str], int]:
+    """Configuration lines of a TLS listener with a certificate for 127.0.0.1 from a CA
+    made for this run, and its port. The clients are given the CA as SSL_CERT_FILE
+    (their OpenSSL's standard variable), which every worker inherits."""
+    from brokers import free_port  # type: ignore[import-not-found]
+    from pki import Authority, listener  # type: ignore[import-not-found]
+
+    ca = Authority(directory, "bench-ca")
+    port = free_port()
+    os.environ["SSL_CERT_FILE"] = str(ca.path)
+    return listener(port, *ca.server("bench-broker"), ca.path), port
 
 
 MIB = 1024.0
-
-WORKLOADS = [
-    Workload("pub0", "QoS 0 publish, 100 B", "pub",
-             {"count": 100_000, "warmup": 2_000, "payload": 100},
-             {"count": 20_000, "warmup": 500},
-             [("rate", "msg/s", "high"), ("cpu_us", "CPU µs/msg", "low")],
-             targets={"rate": (3.0, 0.75)}),
-    Workload("pub1", "QoS 1 publish + completion wait, 100 B", "pub1",
-             {"count": 5_000, "warmup": 100, "payload": 100},
-             {"count": 1_000, "warmup": 50},
-             [("rate", "msg/s", "high"), ("cpu_us", "CPU µs/msg", "low")],
-             targets={"rate": (1.3, 0.80)}),
-    Workload("inbound", "inbound QoS 0 to handler, 100 B (streamed)", "sub",
-             {"count": 100_000, "payload": 100},
-             {"count": 20_000},
-             [("rate", "msg/s", "high"), ("cpu_us", "CPU µs/msg", "low")], feed=True,
-             targets={"rate": (1.5, 0.80)}),
-    Workload("drain", "inbound QoS 0 to handler, 100 B (backlog drain)", "sub",
-             {"count": 100_000, "payload": 100, "hold": 1},
-             {"count": 20_000},
-             [("rate", "msg/s", "high"), ("cpu_us", "CPU µs/msg", "low")], feed=True),
-    Workload("latency", "publish-to-handler latency at 1,000 msg/s", "latency",
-             {"count": 2_000, "warmup": 200, "payload": 100, "rate": 1000},
-             {"count": 500, "warmup": 100},
-             [("p50_us", "p50 µs", "low"), ("p99_us", "p99 µs", "low")],
-             targets={"p99_us": ("<", 2000.0)}),
-    Workload("pub64k", "QoS 0 publish, 64 KiB", "pub",
-             {"count": 1_000, "warmup": 50, "payload": 65536},
-             {"count": 200, "warmup": 20},
-             [("rate", "msg/s", "high"), ("cpu_us", "CPU µs/msg", "low")]),
-    Workload("rss", "1,000,000 inbound messages: memory", "sub",
-             {"count": 1_000_000, "payload": 100, "rss-warmup": 50_000},
-             {"count": 100_000, "rss-warmup": 10_000},
-             [("hwm_mib", "peak RSS MiB", "low"), ("growth_mib", "RSS growth MiB", "low"),
-              ("rate", "msg/s", "high")],
-             feed=True, rounds=1, timeout=300.0,
-             targets={"growth_mib": ("<", 2.0)}),
-]
 
 
 # --- The broker's own count of the messages it received ------------------------------
@@ -175,12 +154,13 @@ class BrokerCounter:
 # --- Running one worker ----------------------------------------------------------------
 
 
-def worker_command(client: str, mode: str, port: int, args: dict, topic: str) -> list[str]:
+def worker_command(client: str, mode: str, endpoint: Endpoint, args: dict,
+                   topic: str) -> list[str]:
     if client == "native":
         cmd = [str(NATIVE), mode]
     else:
         cmd = [sys.executable, str(WORKERS), client, mode]
-    cmd += ["--port", str(port), "--topic", topic]
+    cmd += ["--scheme", endpoint.scheme, "--port", str(endpoint.port), "--topic", topic]
     for key, value in args.items():
         cmd += [f"--{key}", str(value)]
     return cmd
@@ -197,7 +177,7 @@ def run_one(w: Workload, client: str, args: dict, broker: Broker,
             counter: BrokerCounter) -> dict:
     """One run of one client: the sample (metrics, or `lost` / `error`)."""
     topic = f"bench/{w.name}/{client}/{uuid.uuid4().hex[:8]}"
-    cmd = worker_command(client, w.mode, broker.port, args, topic)
+    cmd = worker_command(client, w.mode, endpoints(broker)[w.listener], args, topic)
     sample: dict = {"workload": w.name, "client": client}
     dropped_before = counter.dropped()
     if w.mode == "sub":
@@ -224,11 +204,11 @@ def run_one(w: Workload, client: str, args: dict, broker: Broker,
             sample["lost"] = total - res.get("received", 0)
             sample["of"] = total
     else:
-        published = args["count"] + args.get("warmup", 0) + (1 if w.mode == "pub" else 0)
-        missing = counter.settle(published)
+        sent = published(w, args)
+        missing = counter.settle(sent)
         if missing:
             sample["lost"] = missing
-            sample["of"] = published
+            sample["of"] = sent
     dropped = counter.dropped() - dropped_before
     if dropped:
         sample["broker_dropped"] = dropped
@@ -268,8 +248,12 @@ def run_receiver(w: Workload, client: str, args: dict, cmd: list[str], topic: st
         if "error" in sample:
             return sample  # (killed below if it still runs)
         # The feeder is the same for all three receivers.
+        # The feeder stays on plain TCP whatever the receiver's listener, so that it
+        # is the same for every row.
+        feeder = endpoints(broker)["tcp"]
         feed = subprocess.run(
-            [str(NATIVE), "feed", "--port", str(broker.port), "--topic", topic,
+            [str(NATIVE), "feed", "--scheme", feeder.scheme, "--port", str(feeder.port),
+             "--topic", topic,
              "--count", str(count), "--payload", str(args.get("payload", 100))],
             capture_output=True, text=True, timeout=w.timeout, stdin=subprocess.DEVNULL)
         fed = True
@@ -311,144 +295,6 @@ def run_receiver(w: Workload, client: str, args: dict, cmd: list[str], topic: st
     return sample
 
 
-# --- Reporting ----------------------------------------------------------------------
-
-
-def fmt(value: float | None, key: str) -> str:
-    if value is None:
-        return "—"
-    if key == "cpu_us":
-        return f"{value:,.2f}" if value < 100 else f"{value:,.0f}"
-    if key == "rate" or key.endswith("_us"):
-        return f"{value:,.0f}"
-    return f"{value:,.1f}"
-
-
-def sample_text(s: dict, w: Workload) -> str:
-    if "error" in s:
-        return f"ERROR ({s['error']})"
-    if "feed_problem" in s:
-        return f"INVALID ({s['feed_problem']})"
-    if "lost" in s:
-        return f"LOST {s['lost']}/{s['of']}"
-    parts = [f"{label} {fmt(s.get(key), key)}" for key, label, _ in w.metrics]
-    if s.get("feed_rate"):
-        parts.append(f"(feeder {s['feed_rate']:,.0f} msg/s)")
-    return ", ".join(parts)
-
-
-def medians(samples: list[dict]) -> dict:
-    out: dict = {}
-    for w in WORKLOADS:
-        for client in CLIENTS:
-            runs = [s for s in samples if s["workload"] == w.name and s["client"] == client]
-            if not runs:
-                continue
-            good = [s for s in runs
-                    if "error" not in s and "lost" not in s and "feed_problem" not in s]
-            entry: dict = {"runs": len(runs), "good": len(good)}
-            for key, _, _ in w.metrics:
-                values = [s[key] for s in good if isinstance(s.get(key), (int, float))]
-                entry[key] = statistics.median(values) if values else None
-            bad = [s for s in runs if s not in good]
-            if bad:
-                entry["problems"] = [sample_text(s, w) for s in bad]
-            out.setdefault(w.name, {})[client] = entry
-    return out
-
-
-def ratio(a: float | None, b: float | None) -> float | None:
-    if a is None or b is None or b == 0:
-        return None
-    return a / b
-
-
-def target_text(w: Workload, key: str, row: dict) -> str:
-    t = w.targets.get(key)
-    if t is None:
-        return ""
-    mine = row.get("tarnu", {}).get(key)
-    if t[0] == "<":
-        if mine is None:
-            return f"< {t[1]:g}: ?"
-        return f"< {t[1]:g}: {'met' if mine < t[1] else 'MISSED'}"
-    vs_paho = ratio(mine, row.get("paho", {}).get(key))
-    vs_native = ratio(mine, row.get("native", {}).get(key))
-    ok = (vs_paho is not None and vs_paho >= t[0] and vs_native is not None
-          and vs_native >= t[1])
-    return f"≥{t[0]:g}x, ≥{t[1]:.0%}: {'met' if ok else 'MISSED'}"
-
-
-def table(med: dict) -> str:
-    header = ["workload", "metric", "tarnu_sdk", "paho-mqtt", "native",
-              "tarnu/paho", "tarnu/native", "target (issue 6)"]
-    rows = [header]
-    for w in WORKLOADS:
-        row = med.get(w.name)
-        if not row:
-            continue
-        for key, label, _ in w.metrics:
-            cells = [w.title if key == w.metrics[0][0] else "", label]
-            for client in CLIENTS:
-                e = row.get(client)
-                if e is None:
-                    cells.append("—")
-                elif e.get(key) is None:
-                    cells.append(e["problems"][0] if e.get("problems") else "—")
-                else:
-                    text = fmt(e[key], key)
-                    if e.get("problems"):
-                        text += f" ({e['runs'] - e['good']} bad)"
-                    cells.append(text)
-            for other in ("paho", "native"):
-                q = ratio(row.get("tarnu", {}).get(key), row.get(other, {}).get(key))
-                cells.append(f"{q:.2f}x" if q is not None else "—")
-            cells.append(target_text(w, key, row))
-            rows.append(cells)
-    widths = [max(len(r[i]) for r in rows) for i in range(len(header))]
-    lines = []
-    for i, cells in enumerate(rows):
-        lines.append("| " + " | ".join(c.ljust(widths[j]) if j < 2 else c.rjust(widths[j])
-                                       for j, c in enumerate(cells)) + " |")
-        if i == 0:
-            lines.append("|" + "|".join("-" * (wd + 2) for wd in widths) + "|")
-    return "\n".join(lines)
-
-
-def command_output(cmd: list[str]) -> str:
-    try:
-        return subprocess.run(cmd, capture_output=True, text=True, timeout=10).stdout.strip()
-    except (OSError, subprocess.SubprocessError):
-        return "?"
-
-
-def machine() -> dict:
-    cpu = "?"
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        pass
-    import paho.mqtt
-    mosquitto = command_output(["mosquitto", "-h"]).splitlines()
-    return {
-        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-        "nproc": os.cpu_count(),
-        "cpu": cpu,
-        "kernel": platform.release(),
-        "python": platform.python_version(),
-        "tarnu_sdk": command_output(
-            [sys.executable, "-c",
-             "import importlib.metadata as m; print(m.version('tarnu_sdk'))"]),
-        "paho_mqtt": paho.mqtt.__version__,
-        "paho_c": command_output(["dpkg-query", "-W", "-f=${Version}", "libpaho-mqtt1.3"]),
-        "mosquitto": mosquitto[0] if mosquitto else "?",
-        "loadavg_before": [round(x, 2) for x in os.getloadavg()],
-    }
-
-
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--rounds", type=int, default=5)
@@ -457,7 +303,7 @@ def main() -> int:
     p.add_argument("--only", metavar="W1,W2",
                    help="run only these workloads: " + ",".join(w.name for w in WORKLOADS))
     p.add_argument("--clients", default=",".join(CLIENTS),
-                   help="run only these clients (default: all three)")
+                   help="run only these clients (default: all: " + ",".join(CLIENTS) + ")")
     p.add_argument("--broker-conf", action="append", default=[], metavar="LINE",
                    help="a line added to the broker's configuration (after the defaults)")
     o = p.parse_args()
@@ -470,19 +316,23 @@ def main() -> int:
         if unknown:
             p.error(f"unknown workloads: {', '.join(sorted(unknown))}")
         chosen = [w for w in WORKLOADS if w.name in names]
+    unknown = set(o.clients.split(",")) - set(CLIENTS)
+    if unknown:
+        p.error(f"unknown clients: {', '.join(sorted(unknown))}")
     clients = [c for c in CLIENTS if c in o.clients.split(",")]
     rounds = 1 if o.quick else o.rounds
 
     info = machine()
-    print(f"# {info['date']}: {info['nproc']} CPUs, {info['cpu']}, Linux {info['kernel']}")
-    print(f"# Python {info['python']}, tarnu_sdk {info['tarnu_sdk']}, paho-mqtt "
-          f"{info['paho_mqtt']}, Paho C {info['paho_c']}, {info['mosquitto']}")
+    print("\n".join(header(info)))
     print(f"# load average before: {info['loadavg_before']}")
     if info["loadavg_before"][0] > 0.5 * (info["nproc"] or 1):
         print("# WARNING: the machine is busy; other processes will skew the results")
     samples: list[dict] = []
     started = time.monotonic()
-    with Broker(extra=BROKER_CONF + o.broker_conf) as broker:
+    pki_dir = Path(tempfile.mkdtemp(prefix="tarnu-bench-pki-"))
+    tls_lines, tls_port = tls_listener(pki_dir)
+    with Broker(extra=BROKER_CONF + o.broker_conf + tls_lines) as broker:
+        broker.tls_port = tls_port
         counter = BrokerCounter(broker.port)
         try:
             for r in range(rounds):
@@ -494,11 +344,12 @@ def main() -> int:
                     if o.quick:
                         args.update(w.quick)
                     # Alternate: each round starts with the next client.
-                    order = clients[r % len(clients):] + clients[:r % len(clients)]
+                    mine = [c for c in clients if c in w.clients]
+                    order = mine[r % len(mine):] + mine[:r % len(mine)]
                     for client in order:
                         t0 = time.monotonic()
-                        client_args = dict(args)
-                        s = run_one(w, client, client_args, broker, counter)
+                        s = run_one(w, client, client_args(w, client, args), broker,
+                                    counter)
                         s["round"] = r + 1
                         s["wall_s"] = round(time.monotonic() - t0, 2)
                         samples.append(s)
@@ -506,6 +357,7 @@ def main() -> int:
                               f"{sample_text(s, w)}", flush=True)
         finally:
             counter.close()
+    shutil.rmtree(pki_dir, ignore_errors=True)
     info["loadavg_after"] = [round(x, 2) for x in os.getloadavg()]
     med = medians(samples)
     print()
@@ -519,7 +371,8 @@ def main() -> int:
             {"machine": info, "rounds": rounds, "quick": o.quick,
              "broker_conf": BROKER_CONF + o.broker_conf,
              "workloads": {w.name: {"title": w.title, "mode": w.mode,
-                                    "args": {**w.args, **(w.quick if o.quick else {})}}
+                                    "args": {**w.args, **(w.quick if o.quick else {})},
+                                    "count_scale": w.count_scale, "listener": w.listener}
                            for w in chosen},
              "samples": samples, "medians": med}, indent=2) + "\n")
         print(f"\nwrote {o.json}")
