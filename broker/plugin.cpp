@@ -12,6 +12,7 @@
 // Refusals are logged with the client id, the user name and the reason, never with
 // the password or the sealed text. The files are read at start-up; the password
 // file again when the broker reloads its configuration (SIGHUP).
+#include "openssl_errors.h"
 #include "password_file.h"
 #include "unseal.h"
 
@@ -48,14 +49,16 @@ struct FileClose {
     void operator()(std::FILE *file) const { std::fclose(file); }
 };
 
-// The whole of a file of at most `limit` bytes, read into one buffer (so that a
-// key's text can be wiped afterwards without copies left behind).
+// The whole of a file of at most `limit` bytes, read straight into one buffer, with no
+// stdio buffer between, so that a key's text can be wiped afterwards. (cjose's import
+// of the key makes working copies of its own, which it frees without wiping.)
 bool readFile(const char *path, std::size_t limit, std::string &text, std::string &problem) {
     std::unique_ptr<std::FILE, FileClose> file(std::fopen(path, "rb"));
     if (!file) {
         problem = std::string("cannot open it: ") + std::strerror(errno);
         return false;
     }
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
     text.assign(limit + 1, '\0');
     const std::size_t size = std::fread(text.data(), 1, text.size(), file.get());
     if (std::ferror(file.get())) {
@@ -264,6 +267,7 @@ int Plugin::authenticate(const mosquitto_evt_basic_auth &event) const {
 }
 
 int onBasicAuth(int /*event*/, void *eventData, void *userData) {
+    const tarnu_unseal::ClearOpenSslErrors clear;
     const auto &event = *static_cast<const mosquitto_evt_basic_auth *>(eventData);
     try {
         return static_cast<const Plugin *>(userData)->authenticate(event);
@@ -275,12 +279,17 @@ int onBasicAuth(int /*event*/, void *eventData, void *userData) {
 }
 
 int onReload(int /*event*/, void * /*eventData*/, void *userData) {
+    const tarnu_unseal::ClearOpenSslErrors clear;
     try {
         static_cast<Plugin *>(userData)->reloadPasswords();
     } catch (const std::exception &error) {
         mosquitto_log_printf(MOSQ_LOG_ERR, "tarnu_unseal: %s", error.what());
     }
-    return MOSQ_ERR_SUCCESS;
+    // The broker runs the reload callbacks of a listener's plugins in turn only while
+    // each answers "defer"; any other answer ends the reload there, and the plugins
+    // after this one (and the older kind of auth plugin, already cleaned up for the
+    // reload) would never be set up again.
+    return MOSQ_ERR_PLUGIN_DEFER;
 }
 
 struct Registration {

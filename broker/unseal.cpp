@@ -1,5 +1,7 @@
 #include "unseal.h"
 
+#include "openssl_errors.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -46,6 +48,7 @@ std::string seal(const cjose_jwk_t *key, std::string_view probe) {
 }  // namespace
 
 bool Unsealer::load(std::string_view jwkText, std::string &problem) {
+    const ClearOpenSslErrors clear;
     cjose_err error;
     std::unique_ptr<cjose_jwk_t, JwkRelease> imported(
         cjose_jwk_import(jwkText.data(), jwkText.size(), &error));
@@ -82,6 +85,7 @@ Unsealer::Result Unsealer::unseal(std::string_view compact, Secret &plaintext,
     if (shape != Shape::ok) {
         return Result::misshapen;
     }
+    const ClearOpenSslErrors clear;
     cjose_err error;
     std::unique_ptr<cjose_jwe_t, JweRelease> jwe(
         cjose_jwe_import(compact.data(), compact.size(), &error));
