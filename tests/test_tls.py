@@ -16,6 +16,8 @@ import warnings
 from pathlib import Path
 
 import pytest
+from cryptography import x509
+from cryptography.hazmat.primitives import serialization
 
 from brokers import Broker, free_port
 from pki import Authority, listener
@@ -48,11 +50,12 @@ if out["connected"]:
     wanted = 3 if size else 2
     wait_until(lambda: len(got) >= wanted, timeout=15)
     out["got"] = [p if len(p) < 100 else f"{p[0]}*{len(p)}" for p in got]
-    if mixed:  # each QoS 1 publish right after a small QoS 0 one (Nagle would hold it)
+    if mixed:  # each QoS 1 publish right after a small QoS 0 one (Nagle would hold it);
+        # to a topic nobody takes, so no delivery back carries the broker's TCP ACK early
         started = time.perf_counter()
         for n in range(mixed):
-            c.publish("tls/m", "q0", 0)
-            c.publish("tls/m", "q1", 1)
+            c.publish("nagle/m", "q0", 0)
+            c.publish("nagle/m", "q1", 1)
         out["mixed_seconds"] = time.perf_counter() - started
     c.stop()
 out["connections"] = connections
@@ -61,8 +64,9 @@ print("RESULT " + json.dumps(out), flush=True)
 
 
 def run_client(ca: Path, empty: Path, protocol: str, host: str, size: int = 0, mixed: int = 0,
-               user: str = "", password: str = "", edition: str = "Community") -> dict:
-    env = {**os.environ, "SSL_CERT_FILE": str(ca), "SSL_CERT_DIR": str(empty)}
+               user: str = "", password: str = "", edition: str = "Community",
+               cert_dir: Path | None = None) -> dict:
+    env = {**os.environ, "SSL_CERT_FILE": str(ca), "SSL_CERT_DIR": str(cert_dir or empty)}
     done = subprocess.run([sys.executable, "-c", CHILD, protocol, host, str(size), str(mixed),
                            user, password, edition], cwd=HERE, env=env,
                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
@@ -82,7 +86,8 @@ def pki(tmp_path_factory):
     empty.mkdir()
     return {"dir": directory, "ca": ca, "other": other, "empty": empty,
             "good": ca.server("server"), "wrong-name": ca.server("elsewhere", ["broker.invalid"]),
-            "expired": ca.server("expired", expired=True), "untrusted": other.server("stranger")}
+            "expired": ca.server("expired", expired=True), "untrusted": other.server("stranger"),
+            "ip-only": ca.server("ip-only", ["127.0.0.1"])}
 
 
 @pytest.fixture(scope="module")
@@ -90,12 +95,12 @@ def tls_broker(pki):
     """tcp on `port`, TLS on `tls`, websockets on `ws`, websockets over TLS on `wss`, and one
     TLS listener per certificate a client must refuse."""
     ports = {name: free_port() for name in
-             ("tls", "ws", "wss", "wrong-name", "expired", "untrusted")}
+             ("tls", "ws", "wss", "wrong-name", "expired", "untrusted", "ip-only")}
     ca = pki["ca"].path
     extra = listener(ports["tls"], *pki["good"], ca)
     extra += [f"listener {ports['ws']} 127.0.0.1", "protocol websockets"]
     extra += listener(ports["wss"], *pki["good"], ca, websockets=True)
-    for bad in ("wrong-name", "expired", "untrusted"):
+    for bad in ("wrong-name", "expired", "untrusted", "ip-only"):
         extra += listener(ports[bad], *pki[bad], ca)
 
     broker = Broker(extra=extra)
@@ -119,17 +124,46 @@ def test_round_trip_over_each_transport(pki, tls_broker, protocol, listener_name
     assert f"[SDK] connect failed" not in result["stderr"]
 
 
-@pytest.mark.parametrize("case", ["untrusted", "wrong-name", "expired", "plain-to-tls"])
+def served_certificate(port: int) -> bytes:
+    """The certificate a TLS listener presents, fetched without checking it."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as sock, \
+            context.wrap_socket(sock) as tls:
+        return tls.getpeercert(binary_form=True)
+
+
+@pytest.mark.parametrize("case, host", [
+    ("untrusted", "127.0.0.1"), ("wrong-name", "127.0.0.1"), ("ip-only", "localhost"),
+    ("expired", "127.0.0.1"), ("plain-to-tls", "127.0.0.1")])
 def test_a_certificate_that_does_not_verify_is_refused_and_nothing_falls_back(
-    pki, tls_broker, case
+    pki, tls_broker, case, host
 ):
     if case == "plain-to-tls":  # a TLS client to a plain listener: no link either
-        host, protocol = f"127.0.0.1:{tls_broker.port}", "ssl"
+        port = tls_broker.port
     else:
-        host, protocol = f"127.0.0.1:{tls_broker.ports[case]}", "ssl"
-    result = run_client(pki["ca"].path, pki["empty"], protocol, host)
+        port = tls_broker.ports[case]
+        # The listener is up and serves the certificate the case is about, so the refusal
+        # below is the client's verdict on that certificate, not a port nobody answers.
+        cert = x509.load_pem_x509_certificate(pki[case][0].read_bytes())
+        assert served_certificate(port) == cert.public_bytes(serialization.Encoding.DER)
+    result = run_client(pki["ca"].path, pki["empty"], "ssl", f"{host}:{port}")
     assert result["connected"] is False and result["connections"] == []
     assert result["stderr"] == "[SDK] connect failed, rc=-1\n"
+
+
+def test_a_private_ca_is_found_through_ssl_cert_dir_too(pki, tls_broker, tmp_path):
+    hashed = tmp_path / "certs"
+    hashed.mkdir()
+    (hashed / "ca.pem").write_bytes(pki["ca"].path.read_bytes())
+    subprocess.run(["openssl", "rehash", str(hashed)], check=True, capture_output=True)
+    missing = tmp_path / "no-such-file.pem"  # the file variable leads nowhere
+    result = run_client(missing, pki["empty"], "ssl", f"127.0.0.1:{tls_broker.ports['tls']}",
+                        cert_dir=hashed)
+    assert result["connected"] is True and result["got"] == ROUND_TRIP, result["stderr"]
+    # Without the directory, the same client trusts nothing of the test's.
+    result = run_client(missing, pki["empty"], "ssl", f"127.0.0.1:{tls_broker.ports['tls']}")
+    assert result["connected"] is False
 
 
 def test_a_server_that_speaks_nothing_newer_than_tls_1_1_is_refused(pki):
@@ -240,3 +274,4 @@ def test_enterprise_sealed_password_over_tls_through_the_plugin(pki, sealed_tls_
     plain = run_client(pki["ca"].path, pki["empty"], "ssl", host, user="alice",
                        password="wonderland")  # Community: plain passwords are refused
     assert plain["connected"] is False and plain["stderr"] == "[SDK] connect failed, rc=5\n"
+
