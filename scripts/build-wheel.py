@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Builds the installable wheel: the module in Release mode (pip wheel, into a kept
-build directory, so only what changed is compiled again), repaired by auditwheel so that
+"""Builds the installable wheel: the source distribution first, then the module from it
+in Release mode (pip wheel of the unpacked source distribution, into a kept build
+directory, so only what changed is compiled again; building from the source
+distribution proves it carries everything the build reads), repaired by auditwheel so that
 it carries the Paho C (TLS build), cjose, jansson and OpenSSL libraries it links, with
 the Debian copyright and licence texts of each carried library added to the wheel's
 .dist-info/licenses/tarnu_sdk.libs/<package>/.
@@ -25,6 +27,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import tomllib
 import zipfile
@@ -161,16 +164,47 @@ def add_licences(wheel: Path, licences: dict[str, dict[str, bytes]]) -> None:
     os.replace(partial, wheel)
 
 
+def unpack_sdist(work: Path, source: Path, env: dict[str, str]) -> Path:
+    """Makes the source distribution and brings `source` to exactly its content. A file
+    whose bytes did not change keeps its time stamp, so that the kept build compiles only
+    what changed (the archive's own time stamps are fixed, for reproducible archives)."""
+    made = subprocess.run(
+        [sys.executable, "-c", "import sys; from scikit_build_core.build import build_sdist;"
+         " print(build_sdist(sys.argv[1]))", str(work / "sdist")],
+        check=True, env=env, cwd=ROOT, capture_output=True, text=True).stdout.split()[-1]
+    with tarfile.open(work / "sdist" / made) as archive:
+        members = [m for m in archive.getmembers() if m.isfile()]
+        wanted = {}
+        for member in members:
+            name = Path(*Path(member.name).parts[1:])  # below tarnu_sdk-<version>/
+            if name.is_absolute() or ".." in name.parts:
+                sys.exit(f"[wheel] unexpected path in the source distribution: {member.name}")
+            wanted[name] = archive.extractfile(member).read()
+    for path in sorted(source.rglob("*"), reverse=True):
+        if path.is_file() and path.relative_to(source) not in wanted:
+            path.unlink()
+        elif path.is_dir() and not any(path.iterdir()):
+            path.rmdir()
+    for name, data in wanted.items():
+        target = source / name
+        if not target.is_file() or target.read_bytes() != data:
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(data)
+    say(f"source distribution {made}: {len(wanted)} files")
+    return work / "sdist" / made
+
+
 def build(out: Path, key: Path, build_dir: Path,
           work: Path) -> tuple[Path, dict[str, list[int] | None]]:
     env = build_environment()
-    plain, repaired = work / "plain", work / "repaired"
+    plain, repaired, source = work / "plain", work / "repaired", build_dir / "source"
+    sdist = unpack_sdist(work, source, env)
     say(f"building the module (Release) in {build_dir.relative_to(ROOT)}")
     subprocess.run(
         [sys.executable, "-m", "pip", "wheel", "--disable-pip-version-check", "--no-deps",
-         "--no-build-isolation", "--no-index", f"-Cbuild-dir={build_dir}",
-         f"-Ccmake.define.TARNU_SEALING_JWK={key}", "-w", str(plain), str(ROOT)],
-        check=True, env=env, cwd=ROOT, stdout=sys.stderr)
+         "--no-build-isolation", "--no-index", f"-Cbuild-dir={build_dir / 'cmake'}",
+         f"-Ccmake.define.TARNU_SEALING_JWK={key}", "-w", str(plain), str(source)],
+        check=True, env=env, cwd=work, stdout=sys.stderr)
     (raw,) = plain.glob("tarnu_sdk-*.whl")
 
     with zipfile.ZipFile(raw) as z:
@@ -201,10 +235,11 @@ def build(out: Path, key: Path, build_dir: Path,
     add_licences(wheel, licences)
 
     out.mkdir(parents=True, exist_ok=True)
-    for stale in out.glob("tarnu_sdk-*.whl"):
-        if stale.name != wheel.name:
+    for stale in [*out.glob("tarnu_sdk-*.whl"), *out.glob("tarnu_sdk-*.tar.gz")]:
+        if stale.name not in (wheel.name, sdist.name):
             stale.unlink()
     shutil.move(wheel, out / wheel.name)
+    shutil.move(sdist, out / sdist.name)  # the source distribution the wheel was built from
     return out / wheel.name, origins
 
 

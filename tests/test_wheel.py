@@ -133,6 +133,22 @@ def test_the_wheel_holds_module_stub_package_libraries_and_licences(wheel):
     assert b"Version 2.0" in licences[f"{upstream['OpenSSL'].as_posix()}/Apache-2.0"]
 
 
+def test_the_wheel_was_built_from_the_source_distribution_beside_it(wheel):
+    """The wheel is compiled from the unpacked source distribution, so the archive carries
+    everything the module's build reads; here it is checked to carry nothing else."""
+    import tarfile
+
+    (sdist,) = wheel.parent.glob(f"tarnu_sdk-{PROJECT['version']}.tar.gz")
+    with tarfile.open(sdist) as archive:
+        names = {Path(*Path(n).parts[1:]).as_posix() for n in archive.getnames()
+                 if archive.getmember(n).isfile()}
+    tracked = run("git", "ls-files", "CMakeLists.txt", "cmake", "sdk", "python", cwd=ROOT,
+                  env=clean_env()).stdout.split()
+    expected = {*tracked, "pyproject.toml", "README.md", "LICENSE",
+                "keys/development-only.public.jwk", "scripts/check-sealing-key.py"}
+    assert names - {"PKG-INFO"} == expected
+
+
 def test_pip_shows_the_project_metadata(venv):
     shown = run(sys.executable, "-m", "pip", "--python", venv.python, "show", "-v",
                 "tarnu_sdk").stdout
