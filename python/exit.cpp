@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cxxabi.h>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -91,6 +92,10 @@ void stopClientsAtExit(std::chrono::steady_clock::time_point deadline) {
             for (SDK *client : clients) {
                 try {
                     client->stopAtExit();
+                } catch (abi::__forced_unwind &) {
+                    // A handler past the deadline asked for the interpreter lock after
+                    // finalisation began: the interpreter ends this thread.
+                    throw;
                 } catch (...) {
                     // A client inherited across fork() refuses; nothing else throws.
                 }

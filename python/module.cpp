@@ -10,6 +10,7 @@
 namespace py = pybind11;
 
 #include <chrono>
+#include <cxxabi.h>
 #include <type_traits>
 #include <utility>
 
@@ -22,12 +23,19 @@ namespace {
 // the interpreter exits while a daemon thread is inside a method, the interpreter
 // ends that thread as it asks for the lock, by unwinding its stack, and a
 // destructor cannot be unwound through.
+//
+// That unwinding (abi::__forced_unwind) can also start inside the member, when a
+// handler it calls asks for the lock once the interpreter is finalising: it is let
+// through untouched, for asking for the lock again here would end the thread a second
+// time in the middle of the first, and the process with it.
 template <class R, class Self, class Call>
 R withoutInterpreter(Self &self, Call &&call) {
     PyThreadState *state = PyEval_SaveThread();
     if constexpr (std::is_void_v<R>) {
         try {
             call(self);
+        } catch (abi::__forced_unwind &) {
+            throw;
         } catch (...) {
             PyEval_RestoreThread(state);
             throw;
@@ -37,6 +45,8 @@ R withoutInterpreter(Self &self, Call &&call) {
         R result{};
         try {
             result = call(self);
+        } catch (abi::__forced_unwind &) {
+            throw;
         } catch (...) {
             PyEval_RestoreThread(state);
             throw;

@@ -204,13 +204,17 @@ Descriptor listenOnLoopback(std::string &uri) {
 }
 
 // Accepts connections until one sends a CONNECT with `id`, and answers it. Others
-// (anyone on this host may find the port) are closed unanswered.
+// (anyone on this host may find the port) are closed unanswered. Ends early when the
+// listener is shut down (the library's connect failed).
 Descriptor serveHandshake(int listener, const std::string &id) {
     const auto deadline = Clock::now() + kHandshake;
     while (waitFor(listener, POLLIN, deadline)) {
         Descriptor peer(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
         if (peer.get() < 0) {
-            continue;
+            if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) {
+                continue;
+            }
+            return Descriptor();
         }
         if (connectingId(peer.get(), deadline) != id) {
             continue;
@@ -290,6 +294,11 @@ bool Anchor::keep() {
     options.connectTimeout = static_cast<int>(kHandshake.count());
     options.MQTTVersion = MQTTVERSION_3_1_1;
     const int rc = MQTTClient_connect(handle, &options);
+    if (rc != MQTTCLIENT_SUCCESS) {
+        // The server stops waiting. (The library sends a plain connection through the
+        // proxy that http_proxy names, if set, and this one then fails.)
+        ::shutdown(listener.get(), SHUT_RDWR);
+    }
     server.join();
     if (rc != MQTTCLIENT_SUCCESS || served.get() < 0) {
         return false;

@@ -25,10 +25,16 @@ void quietLibraryTrace() {
     std::call_once(once, [] { MQTTClient_setTraceLevel(MQTTCLIENT_TRACE_ERROR); });
 }
 
-// Counts a thread that is ending the connection (see SDK::ending).
+// Counts a thread that is ending the connection (see SDK::ending), and wakes a publish
+// waiting for its completion, which gives up for it.
 class Ending {
 public:
-    explicit Ending(std::atomic<int> &count) : count(count) { ++count; }
+    Ending(std::atomic<int> &count, std::mutex &deliveryMutex, std::condition_variable &delivery)
+        : count(count) {
+        ++count;
+        { std::lock_guard<std::mutex> lock(deliveryMutex); }
+        delivery.notify_all();
+    }
     ~Ending() { --count; }
     Ending(const Ending &) = delete;
     Ending &operator=(const Ending &) = delete;
@@ -79,7 +85,8 @@ SDK::~SDK() {
         return;
     }
     tarnu::MethodScope scope;
-    Ending ending_(ending);
+    Ending ending_(ending, deliveryMutex, *deliveryCv);
+    unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
     stopLocked(op, false);  // teardown must go on: a handler error is reported
     op.unlock();
@@ -100,7 +107,8 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
             "cannot be used in the child; make clients in the child only after an exec");
     }
     tarnu::MethodScope scope;
-    Ending ending_(ending);
+    Ending ending_(ending, deliveryMutex, *deliveryCv);
+    unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
     if (client != nullptr) {
         // A second init ends the first client completely before making the next.
@@ -133,8 +141,10 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
     // The library reads TLS from the URI's scheme; it then needs TLS options, which
     // are made here with nothing to configure: the server's certificate must verify
     // against OpenSSL's default trust store (SSL_CERT_FILE / SSL_CERT_DIR move it) and
-    // name the host (or IP address) of brokerHost. OpenSSL 3 at the library's security
-    // level 1 speaks TLS 1.2 or newer only. No fallback to an unverified link exists.
+    // name the host (or IP address) of brokerHost. No fallback to an unverified link
+    // exists. The protocol floor is OpenSSL's (the build requires OpenSSL 3, which at
+    // the library's security level 1 speaks TLS 1.2 or newer only): with OpenSSL 1.1
+    // and newer the library does not read sslVersion, which states the intent.
     const bool tls = protocol == "ssl" || protocol == "mqtts" || protocol == "wss";
     tlsOptions = MQTTClient_SSLOptions_initializer;
     tlsOptions.enableServerCertAuth = 1;
@@ -166,7 +176,7 @@ bool SDK::connect() {
         return true;
     }
     tarnu::Turn turn;
-    const bool wait = !events->delivering();
+    const bool wait = !tarnu::EventThread::callingHandlers();
     {
         std::lock_guard<std::mutex> connecting(connectMutex);
         if (connected) {
@@ -177,13 +187,15 @@ bool SDK::connect() {
         if (edition == "Enterprise") {
             sealPassword();
         }
+        tarnu::ConnectAnnouncement announcement(*events);
         int rc = libraryConnect();
         if (rc != MQTTCLIENT_SUCCESS) {
+            announcement.failed();
             tarnu::log::err("[SDK] connect failed, rc=" + std::to_string(rc));
             return false;
         }
         ++programConnects;
-        events->pushConnection(true, 0, false, wait ? &turn : nullptr, [this] {
+        announcement.succeeded(wait ? &turn : nullptr, [this] {
             connected = true;
             tarnu::log::out("[SDK] Connected to " + serverUri);
         });
@@ -200,6 +212,8 @@ bool SDK::disconnectLocked(tarnu::Turn *turn) {
         tarnu::log::out("[SDK] Not connected");
         return false;
     }
+    ++epoch;  // a loss reported meanwhile starts no reconnection: this is the program's end
+    drainOrCut([] { return false; });  // what the socket holds goes first, or the link is cut
     {
         QueueHeldOpen open(*events);
         std::lock_guard<std::mutex> calling(handleMutex);
@@ -208,8 +222,9 @@ bool SDK::disconnectLocked(tarnu::Turn *turn) {
     dropLink();
     // No turn to wait for once the interpreter exits: no handler runs any more, and
     // the event thread may be held up by one that never returns.
-    const bool wait = turn != nullptr && !events->delivering() && tarnu::host::available();
-    events->pushConnection(false, 0, false, wait ? turn : nullptr, [this] {
+    const bool wait = turn != nullptr && !tarnu::EventThread::callingHandlers() &&
+                      tarnu::host::available();
+    events->pushConnection(false, 0, wait ? turn : nullptr, [this] {
         connected = false;
         tarnu::log::out("[SDK] Disconnected");
     });
@@ -219,7 +234,8 @@ bool SDK::disconnectLocked(tarnu::Turn *turn) {
 void SDK::disconnect() {
     checkProcess();
     tarnu::MethodScope scope;
-    Ending ending_(ending);
+    Ending ending_(ending, deliveryMutex, *deliveryCv);
+    unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
     tarnu::Turn turn;
     if (disconnectLocked(&turn)) {
@@ -236,7 +252,8 @@ bool SDK::is_connected() const {
 void SDK::stop() {
     checkProcess();
     tarnu::MethodScope scope;
-    Ending ending_(ending);
+    Ending ending_(ending, deliveryMutex, *deliveryCv);
+    unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
     stopLocked(op, true);
 }
@@ -247,7 +264,8 @@ void SDK::stopAtExit() {
     }
     events->discardMessages();
     tarnu::MethodScope scope;
-    Ending ending_(ending);
+    Ending ending_(ending, deliveryMutex, *deliveryCv);
+    unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
     bool reconnecting = false;
     {
@@ -255,9 +273,13 @@ void SDK::stopAtExit() {
         reconnecting = workerActive;
     }
     // A client that is neither connected nor reconnecting has nothing to end on the way
-    // out (and no line to write): its deallocation, if it comes, tears it down.
+    // out (and no line to write): its deallocation, if it comes, tears it down. A loss
+    // of its whose event is still queued must not start a reconnection now.
     if (connected || reconnecting) {
         stopLocked(op, false);
+    } else {
+        running = false;
+        wakeWorker();
     }
 }
 
@@ -292,6 +314,7 @@ void SDK::releaseClient() {
         return;
     }
     QueueHeldOpen open(*events);  // callbacks still running must not wait for room
+    ++epoch;
     tarnu::callbacks::detach(callbackId);
     callbackId = 0;
     dropLink();

@@ -141,7 +141,7 @@ void EventThread::start(SDK *client) {
 }
 
 bool EventThread::mayWaitForRoom() const {
-    return !quitting && openHolds == 0 && currentTurn == nullptr &&
+    return !quitting && !connecting && openHolds == 0 && currentTurn == nullptr &&
            handlersInMethods.load() == 0;
 }
 
@@ -166,8 +166,9 @@ void EventThread::pushMessage(std::string topic, std::string payload) {
         notFull.wait_for(lock, std::chrono::milliseconds(20));
         --producersWaiting;
     }
-    if (!queue.empty() && (queue.size() >= kOverflowFactor * kMaxQueuedMessages ||
-                           queuedBytes + bytes > kOverflowFactor * kMaxQueuedBytes)) {
+    const std::size_t count = queue.size() + early.size();
+    if (count > 0 && (count >= kOverflowFactor * kMaxQueuedMessages ||
+                      queuedBytes + bytes > kOverflowFactor * kMaxQueuedBytes)) {
         if (dropped == 0) {
             lastDropReport = std::chrono::steady_clock::now();  // a second of dropping begins
         }
@@ -177,9 +178,33 @@ void EventThread::pushMessage(std::string topic, std::string payload) {
     }
     reportDrops(true);
     queuedBytes += bytes;
-    queue.push_back(Event{Event::Message, false, 0, false, nullptr, std::move(topic),
-                          std::move(payload)});
+    (connecting ? early : queue)
+        .push_back(Event{Event::Message, false, 0, false, 0, nullptr, std::move(topic),
+                         std::move(payload)});
+    if (!connecting) {
+        wakeConsumer();
+    }
+}
+
+void EventThread::beginConnect() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    connecting = true;
+}
+
+void EventThread::pushLoss(std::function<void()> lost, std::uint64_t epoch) {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    if (connecting) {
+        heldLoss = std::move(lost);
+        heldLossEpoch = epoch;
+        return;
+    }
+    queueLoss(lost, epoch);
     wakeConsumer();
+}
+
+void EventThread::queueLoss(const std::function<void()> &lost, std::uint64_t epoch) {
+    lost();
+    queue.push_back(Event{Event::Connection, false, -1, true, epoch, nullptr, {}, {}});
 }
 
 void EventThread::reportDrops(bool resumed) {
@@ -206,6 +231,7 @@ void EventThread::discardMessages() {
         }
     }
     queue.swap(kept);
+    early.clear();
     queuedBytes = 0;
     if (producersWaiting > 0) {
         notFull.notify_all();
@@ -220,13 +246,12 @@ void EventThread::holdOpen(bool on) {
     }
 }
 
-bool EventThread::delivering() const {
-    for (const DeliveringMark *mark = innermostMark; mark != nullptr; mark = mark->outer) {
-        if (mark->queue == this) {
-            return true;
-        }
-    }
-    return false;
+bool EventThread::callingHandlers() { return innermostMark != nullptr; }
+
+template <class Handler>
+std::shared_ptr<const Handler> EventThread::current(const std::shared_ptr<const Handler> &slot) {
+    std::lock_guard<std::mutex> lock(slotMutex);
+    return slot;
 }
 
 template <class Handler>
@@ -235,14 +260,22 @@ void EventThread::replace(std::shared_ptr<const Handler> &slot, Handler handler)
     if (handler) {
         next = std::make_shared<const Handler>(std::move(handler));
     }
-    if (delivering()) {
-        // Inside a handler of this client: callbackMutex is ours already. The
-        // running call keeps its own reference to the handler it is running.
-        slot.swap(next);
-        return;
+    if (callingHandlers()) {
+        // Inside a handler (of this client or another): waiting for this client's
+        // running handler could wait for ever (it may be waiting for ours). The
+        // running call keeps its own reference to the handler it is running; every
+        // later event uses the new one.
+        {
+            std::lock_guard<std::mutex> lock(slotMutex);
+            slot.swap(next);
+        }
+        return;  // the old handler is released here, outside both locks
     }
     std::lock_guard<std::mutex> lock(callbackMutex);
-    slot.swap(next);
+    {
+        std::lock_guard<std::mutex> slotLock(slotMutex);
+        slot.swap(next);
+    }
     next.reset();  // the old handler goes now, with callbackMutex held
 }
 
@@ -286,7 +319,7 @@ void EventThread::deliver(std::deque<Event> &batch, host::ThreadInterpreter &int
                 continue;
             }
             delivery.lock();
-            std::shared_ptr<const MessageHandler> handler = messageHandler;
+            std::shared_ptr<const MessageHandler> handler = current(messageHandler);
             if (!handler || !delivery.python()) {
                 continue;  // no handler, or the interpreter is going away: dropped
             }
@@ -315,7 +348,7 @@ void EventThread::deliver(std::deque<Event> &batch, host::ThreadInterpreter &int
             continue;
         }
         delivery.lock();
-        std::shared_ptr<const ConnectionHandler> handler = connectionHandler;
+        std::shared_ptr<const ConnectionHandler> handler = current(connectionHandler);
         if (handler && delivery.python()) {
             HandlerFrame frame;
             try {
@@ -337,7 +370,7 @@ void EventThread::deliver(std::deque<Event> &batch, host::ThreadInterpreter &int
                 client = owner;
             }
             if (client != nullptr) {
-                client->startReconnectWorker();
+                client->startReconnectWorker(event.epoch);
             }
         }
     }
@@ -370,7 +403,7 @@ void EventThread::awaitTurn(Turn &turn, bool up, int code, bool rethrow) {
     } done{*this};
     std::unique_lock<std::mutex> callbacks(callbackMutex);
     DeliveringMark mark(this);
-    std::shared_ptr<const ConnectionHandler> handler = connectionHandler;
+    std::shared_ptr<const ConnectionHandler> handler = current(connectionHandler);
     if (!handler || !host::available()) {
         return;
     }

@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <utility>
 
 namespace tarnu {
 namespace host {
@@ -54,27 +56,62 @@ public:
     // state change and the event's place in the order are one step. With `turn`,
     // the caller must call awaitTurn next and makes the handler call itself.
     template <class Change>
-    void pushConnection(bool up, int code, bool lost, Turn *turn, Change &&change) {
+    void pushConnection(bool up, int code, Turn *turn, Change &&change) {
         std::lock_guard<std::mutex> lock(queueMutex);
         change();
-        queue.push_back(Event{Event::Connection, up, code, lost, turn, {}, {}});
+        queue.push_back(Event{Event::Connection, up, code, false, 0, turn, {}, {}});
         wakeConsumer();
     }
+
+    // A library connect of the owner is about to begin (program or worker). Until
+    // endConnect, a loss the library reports and the messages that arrive are held
+    // back, so that the handler sees the connection's (true, 0) first, then its
+    // messages, then its loss, whichever thread got there first.
+    void beginConnect();
+    // The connect has returned. On success `up` runs and (true, 0) is queued (with
+    // `turn`, as pushConnection), then the messages held back, then a loss held back.
+    template <class Up>
+    void endConnect(bool succeeded, Turn *turn, Up &&up) {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        connecting = false;
+        if (succeeded) {
+            up();
+            queue.push_back(Event{Event::Connection, true, 0, false, 0, turn, {}, {}});
+            for (Event &event : early) {
+                queue.push_back(std::move(event));
+            }
+        } else {
+            for (const Event &event : early) {
+                queuedBytes -= event.topic.size() + event.payload.size();
+            }
+        }
+        early.clear();
+        if (heldLoss && succeeded) {
+            queueLoss(heldLoss, heldLossEpoch);
+        }
+        heldLoss = nullptr;
+        wakeConsumer();
+    }
+    // From the library's loss callback: `lost` (the state change and its line) runs and
+    // the loss is queued now, or both wait for endConnect while a connect is under way.
+    // `epoch` is the owner's epoch at the loss (see SDK::epoch).
+    void pushLoss(std::function<void()> lost, std::uint64_t epoch);
 
     // Waits until the event thread reaches the caller's event, then calls the
     // connection handler on the calling thread. A handler error is thrown to the
     // caller when `rethrow` is set, else reported as unraisable.
     void awaitTurn(Turn &turn, bool up, int code, bool rethrow);
 
-    // True on the thread that is calling this queue's handlers right now (the
-    // event thread, or a caller in its turn): such a thread must not wait for a turn.
-    bool delivering() const;
-
     void setMessageHandler(MessageHandler handler);
     void setConnectionHandler(ConnectionHandler handler);
 
     // While set (nesting), the library's thread never waits for room in the queue.
     void holdOpen(bool on);
+
+    // True when the calling thread is calling handlers of any client (it holds that
+    // client's callbackMutex): it must not wait for a turn in any queue, nor for a
+    // handler of another client, or two clients' handlers could wait for each other.
+    static bool callingHandlers();
 
     // The interpreter is exiting: messages queued and arriving from now on are dropped
     // (no message handler call starts any more); connection events still go through.
@@ -91,6 +128,7 @@ private:
         bool up;
         int code;
         bool lost;
+        std::uint64_t epoch;  // of a loss: the owner's epoch when it happened
         Turn *turn;
         std::string topic;
         std::string payload;
@@ -103,6 +141,10 @@ private:
     void deliver(std::deque<Event> &batch, host::ThreadInterpreter &interpreter);
     void takeTurn(Turn *turn);
     bool mayWaitForRoom() const;
+    // With the queue lock held.
+    void queueLoss(const std::function<void()> &lost, std::uint64_t epoch);
+    template <class Handler>
+    std::shared_ptr<const Handler> current(const std::shared_ptr<const Handler> &slot);
     // Writes the count of messages dropped since the last report, when a second has
     // passed since it or when messages are queued again (`resumed`).
     void reportDrops(bool resumed);
@@ -113,7 +155,12 @@ private:
     std::condition_variable notFull;
     std::condition_variable turnCv;
     std::deque<Event> queue;
-    std::size_t queuedBytes = 0;
+    std::size_t queuedBytes = 0;  // of the messages in queue and early
+    // A connect under way (beginConnect): messages and a loss held back meanwhile.
+    bool connecting = false;
+    std::deque<Event> early;
+    std::function<void()> heldLoss;
+    std::uint64_t heldLossEpoch = 0;
     bool consumerWaiting = false;
     int producersWaiting = 0;
     int openHolds = 0;
@@ -125,10 +172,43 @@ private:
     SDK *owner = nullptr;
     std::thread thread;
 
-    // Guards both handlers while one is replaced or called.
+    // Held while handlers are called, and by a setter (outside any handler) while it
+    // replaces one, so that a setter returns only once the handler it replaces is no
+    // longer running.
     std::mutex callbackMutex;
+    // Guards the two slots themselves, for a moment each time (it is taken with or
+    // without the interpreter lock, and nothing is waited for while it is held).
+    std::mutex slotMutex;
     std::shared_ptr<const MessageHandler> messageHandler;
     std::shared_ptr<const ConnectionHandler> connectionHandler;
+};
+
+// Brackets one library connect of a client (EventThread::beginConnect, endConnect); a
+// connect left by an exception counts as failed.
+class ConnectAnnouncement {
+public:
+    explicit ConnectAnnouncement(EventThread &events) : events(events) { events.beginConnect(); }
+    ~ConnectAnnouncement() {
+        if (!done) {
+            failed();
+        }
+    }
+    ConnectAnnouncement(const ConnectAnnouncement &) = delete;
+    ConnectAnnouncement &operator=(const ConnectAnnouncement &) = delete;
+
+    void failed() {
+        done = true;
+        events.endConnect(false, nullptr, [] {});
+    }
+    template <class Up>
+    void succeeded(Turn *turn, Up &&up) {
+        done = true;
+        events.endConnect(true, turn, std::forward<Up>(up));
+    }
+
+private:
+    EventThread &events;
+    bool done = false;
 };
 
 }  // namespace tarnu

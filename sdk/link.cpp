@@ -59,6 +59,11 @@ BrokerLink::~BrokerLink() { ::close(socket); }
 
 void BrokerLink::cut() const { ::shutdown(socket, SHUT_RDWR); }
 
+long long BrokerLink::unsent() const {
+    int queued = 0;
+    return ::ioctl(socket, SIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
 BrokerLink::Room BrokerLink::waitForRoom(std::size_t bytes, std::chrono::milliseconds stall,
                                          const std::function<bool()> &giveUp) const {
     using Clock = std::chrono::steady_clock;

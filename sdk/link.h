@@ -33,6 +33,8 @@ public:
     BrokerLink &operator=(const BrokerLink &) = delete;
 
     int fd() const { return socket; }
+    // Bytes in the socket's send queue, not yet taken by the peer; -1 when unknown.
+    long long unsent() const;
     // Ends the connection under the library: it reads the end of the stream and takes
     // its usual connection-loss path.
     void cut() const;

@@ -2,6 +2,7 @@
 // different threads never interleave and nothing waits in a buffer.
 #pragma once
 
+#include <chrono>
 #include <string_view>
 
 namespace tarnu::log {
@@ -10,5 +11,8 @@ namespace tarnu::log {
 void out(std::string_view line) noexcept;
 // Failures, to standard error.
 void err(std::string_view line) noexcept;
+// A failure line from a thread that must not block for long: written only if standard
+// error takes it within `wait` (a pipe whose reader has stopped does not); else dropped.
+void errWithin(std::string_view line, std::chrono::milliseconds wait) noexcept;
 
 }  // namespace tarnu::log

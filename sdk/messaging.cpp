@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <functional>
+#include <thread>
 
 namespace {
 
@@ -103,8 +105,15 @@ void SDK::publish(const std::string &topic, const std::string &payload, int qos,
         // A QoS 0 stream keeps the kernel's coalescing; what the wait below waits on
         // goes out at once.
         const tarnu::SendAtOnce now(qos == 0 ? nullptr : currentLink());
+        const bool large = payload.size() >= kLargePacket;
         std::lock_guard<std::mutex> calling(handleMutex);
+        if (large) {
+            publishInLibrary = true;
+        }
         rc = MQTTClient_publishMessage(client, topic.c_str(), &message, &token);
+        if (large) {
+            publishInLibrary = false;
+        }
     }
     if (rc != MQTTCLIENT_SUCCESS) {
         tarnu::log::err(failedOn("publish", topic, rc));
@@ -140,6 +149,43 @@ bool SDK::roomFor(std::size_t packet, std::uint64_t lossesBefore) {
     return !(room == tarnu::BrokerLink::Room::gaveUp && ending.load() > 0);
 }
 
+// A packet larger than the socket can take stays inside the library's publish, which
+// sleeps 100 ms at a time until the library's thread has written the rest, for as long
+// as the library counts the connection as up. A thread ending the connection waits for
+// it while the link takes bytes (see drainOrCut); a link that has stopped taking them
+// is cut, the library takes its connection-loss path and the publish returns.
+void SDK::unstickPublish() {
+    while (publishInLibrary.load()) {
+        if (drainOrCut([this] { return !publishInLibrary.load(); })) {
+            return;
+        }
+        // The socket is empty but the library still has bytes to hand it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+bool SDK::drainOrCut(const std::function<bool()> &done) {
+    // No DISCONNECT could follow the bytes of a link that stopped taking them, and the
+    // library's keep-alive cannot tell (see watch.cpp); the watch would cut it only
+    // after 1.5 x keepAlive. Ending the connection does not wait that long.
+    constexpr auto kStuckLink = std::chrono::milliseconds(500);
+    const std::shared_ptr<const tarnu::BrokerLink> held = currentLink();
+    if (held == nullptr) {
+        return false;
+    }
+    const std::uint64_t lossesBefore = losses.load();
+    if (held->waitForRoom(SIZE_MAX / 4, kStuckLink, done) != tarnu::BrokerLink::Room::stalled) {
+        return false;
+    }
+    held->cut();
+    // Until the library has taken the loss (its thread reads the end of the stream at its
+    // next round): a disconnect made before would wait out its whole timeout for the
+    // acknowledgements of messages in flight, which cannot come any more.
+    std::unique_lock<std::mutex> lock(deliveryMutex);
+    deliveryCv->wait_for(lock, std::chrono::seconds(1), [&] { return losses.load() != lossesBefore; });
+    return true;
+}
+
 void SDK::waitForDelivery(MQTTClient_deliveryToken token, std::uint64_t lossesBefore) {
     // Ends when the library has finished with the message (its delivery-complete
     // callback), when the connection is lost, or after the timeout.
@@ -149,8 +195,8 @@ void SDK::waitForDelivery(MQTTClient_deliveryToken token, std::uint64_t lossesBe
         if (std::find(delivered.begin(), delivered.end(), token) != delivered.end()) {
             return;
         }
-        if (losses.load() != lossesBefore || !connected) {
-            return;
+        if (losses.load() != lossesBefore || !connected || ending.load() > 0) {
+            return;  // lost, or another thread is ending the connection
         }
         if (deliveryCv->wait_until(lock, deadline) == std::cv_status::timeout) {
             return;

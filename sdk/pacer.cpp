@@ -7,8 +7,8 @@
 // its broker drops it for the silence; its own losses are noticed as late. The
 // library sets that period at the start of a connect, before it resolves the host, so
 // after each connect of a client the pacer makes one of its own, with a keep-alive of
-// 1 s, to an empty host name, which fails at once without a packet sent (the resolver
-// refuses an empty name): the period is back to 0.1 s, the shortest there is, for
+// 1 s, to an empty host name (and through a proxy of an empty name), which fails at
+// once without a packet sent (the resolver refuses an empty name): the period is back to 0.1 s, the shortest there is, for
 // every client. Run on a thread of its own, because the library lets only one connect
 // run at a time and another client's may be waiting on its broker.
 #include "network.h"
@@ -55,6 +55,9 @@ private:
             options.cleansession = 1;
             options.connectTimeout = 1;
             options.MQTTVersion = MQTTVERSION_3_1_1;
+            // An empty proxy name fails as fast as the empty host name, where the
+            // http_proxy variable would send the library to the proxy it names.
+            options.httpProxy = "";
             MQTTClient_connect(handle, &options);  // fails, as intended
             lock.lock();
         }

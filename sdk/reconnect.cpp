@@ -12,6 +12,9 @@
 
 namespace {
 
+// How long the connection-lost line may wait for room in stderr (see connectionLost).
+constexpr auto kLossLineWait = std::chrono::milliseconds(1000);
+
 // The wait after `delay`: doubled, limited to the cap, computed wide so that a cap
 // near the top of the 32-bit range cannot overflow. A negative cap counts as 0.
 int nextDelay(int delay, int cap) {
@@ -24,25 +27,30 @@ int nextDelay(int delay, int cap) {
 
 void SDK::connectionLost(const char *cause) {
     // On a library thread: no Python, no library calls, nothing that can block long.
+    // (The library waits 5 s for this callback and then frees what the thread that
+    // called it still uses; the line below is written only if stderr takes it in time.)
     dropLink();  // the library has closed its descriptor; ours goes too
     losses.fetch_add(1);
     {
         std::lock_guard<std::mutex> lock(deliveryMutex);
         deliveryCv->notify_all();  // a publish waiting for completion stops waiting
     }
-    events->pushConnection(false, -1, true, nullptr, [this, cause] {
-        connected = false;
-        tarnu::log::err(std::string("[SDK] Connection lost: ") +
-                        (cause != nullptr ? cause : "unknown"));
-    });
+    std::string line = std::string("[SDK] Connection lost: ") + (cause != nullptr ? cause : "unknown");
+    events->pushLoss(
+        [this, line = std::move(line)] {
+            connected = false;
+            tarnu::log::errWithin(line, kLossLineWait);
+        },
+        epoch.load());
 }
 
-void SDK::startReconnectWorker() {
+void SDK::startReconnectWorker(std::uint64_t lossEpoch) {
     std::lock_guard<std::mutex> lock(workerMutex);
-    if (!running || !autoReconnect) {
-        return;
+    if (!running || !autoReconnect || lossEpoch != epoch.load()) {
+        return;  // stopped, or the program ended that connection itself after the loss
     }
     workerConnects = programConnects;
+    workerEpoch = lossEpoch;
     if (workerActive) {
         return;  // the worker still running sees the connection down and carries on
     }
@@ -71,21 +79,24 @@ void SDK::reconnectLoop() {
             std::lock_guard<std::mutex> connecting(connectMutex);
             {
                 std::lock_guard<std::mutex> lock(workerMutex);
-                if (!running || connected || programConnects != workerConnects) {
+                if (!running || connected || programConnects != workerConnects ||
+                    epoch.load() != workerEpoch) {
                     workerActive = false;
                     return;
                 }
             }
             tarnu::log::out("[SDK] Attempting to reconnect...");
+            tarnu::ConnectAnnouncement announcement(*events);
             int rc = libraryConnect();
             if (rc == MQTTCLIENT_SUCCESS) {
-                events->pushConnection(true, 0, false, nullptr, [this] {
+                announcement.succeeded(nullptr, [this] {
                     connected = true;
                     tarnu::log::out("[SDK] Reconnected successfully to " + serverUri);
                 });
                 delay = 1;
                 continue;  // the loop test ends the worker, unless the link fell again
             }
+            announcement.failed();
             tarnu::log::err("[SDK] Reconnect failed, rc=" + std::to_string(rc) +
                             ". Retrying in " + std::to_string(delay) + "s");
         }

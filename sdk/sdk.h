@@ -9,7 +9,9 @@
 //     onMessageArrived / onDeliveryComplete, and a short-lived library thread runs
 //     onConnectionLost. These callbacks only copy data, free the library's objects
 //     and hand an event to the object's event thread. They never touch Python and
-//     never call the library.
+//     never call the library. The library gives onConnectionLost 5 s and then frees
+//     what its thread still uses, so that callback never blocks for long: its line is
+//     written only if stderr takes it within a second (log.h).
 //   * The event thread (one per object, started by init) calls the handlers, in the
 //     order the events happened: messages, connection losses, reconnections.
 //     It also starts the reconnection worker after it has reported a loss.
@@ -30,6 +32,10 @@
 //     serialised process-wide by this client: connects are serialised by the library
 //     itself (one at a time, its lock held through the wait for CONNACK); publishes,
 //     subscribes and disconnects of different clients overlap.
+//   * The keep-alive watch (watch.cpp) cuts links the library would keep for ever: a
+//     PINGREQ unanswered behind a trickled packet, and a send queue that has not
+//     shrunk for 1.5 x keepAlive + 1 s (the library's keep-alive clock never runs out
+//     while one of its writes is pending).
 //   * The library's keep-alive timer period is also process-wide, set by each connect
 //     to a tenth of that connect's keep-alive; the pacer (pacer.cpp) puts it back to
 //     0.1 s after every connect, on a thread of its own.
@@ -39,9 +45,10 @@
 // Locks, in the only order in which they may nest (left before right):
 //   opMutex -> connectMutex -> workerMutex, and connectMutex -> queue lock
 //   opMutex -> connectMutex -> handleMutex -> linkMutex
-//   callbackMutex -> GIL
-// (reconnectMutex and deliveryMutex are only held around their own waits; the
-// library's own locks are never held by this client when it takes one of these.)
+//   callbackMutex -> GIL -> slotMutex
+// (reconnectMutex and deliveryMutex are only held around their own waits, slotMutex
+// only for a moment around a handler slot; the library's own locks are never held by
+// this client when it takes one of these.)
 //   * opMutex serialises the methods of one object (they run without the GIL), and
 //     is handed over in the order it was asked for (fair_mutex.h). It is never held
 //     while a handler runs or while a method waits for the event thread, so a handler
@@ -55,15 +62,26 @@
 //   * linkMutex guards the object's hold on the connection's socket (link.h).
 //   * callbackMutex is held by whichever thread is calling handlers (the event
 //     thread, or a Python thread inside connect/disconnect/stop that is taking its
-//     turn, below), and by on_message/on_connection while they replace a handler.
-//     It is only ever taken without the GIL; the GIL is taken after it.
-//     A setter called from inside a handler, on the delivering thread, does not
-//     lock it again; the running handler stays alive until its call returns.
+//     turn, below), and by on_message/on_connection called outside any handler while
+//     they replace a handler (so they return once the old one no longer runs). It is
+//     only ever taken without the GIL; the GIL is taken after it.
+//   * A thread that holds any client's callbackMutex (it is inside a handler) never
+//     waits for another client's callbackMutex or turn: two clients' handlers that
+//     call into each other would wait for each other for ever. Setters called there
+//     swap the slot under slotMutex alone (the running handler keeps its own
+//     reference until its call returns), and connect, disconnect and stop called
+//     there queue their event without waiting (below).
 //   * No mutex of this client is taken while the GIL is held.
 //   * workerMutex guards the start, end and hand-over of the reconnection worker;
 //     stop() and the teardown join the worker without holding it.
 //   * `ending` counts threads in stop, disconnect, a second init or the teardown; a
-//     publish waiting for room in the socket (link.h) gives up for them.
+//     publish waiting for room in the socket (link.h) or for its completion gives up
+//     for them. Before they take opMutex, a publish still inside the library with a
+//     packet the socket could not take is waited for while the link drains; a link
+//     that takes nothing for half a second is cut (messaging.cpp, drainOrCut).
+//   * `epoch` moves on at each program disconnect and each release of the handle: a
+//     loss whose event is delivered after it starts no reconnection, and a running
+//     worker ends.
 //
 // Teardown (stop, a second init, deallocation) runs these steps in order: end the
 // worker, disconnect (with its handler call in turn), close the library's callback
@@ -76,20 +94,25 @@
 //
 // Ordering: the state change of connected and the queueing of its event happen in
 // one step under the event thread's queue lock, so the handler sees (false, -1),
-// (true, 0), (false, 0) in the order of the real state changes. connect, disconnect
-// and stop queue their event and then wait for their turn: when the event thread
-// reaches it, the Python caller calls the connection handler itself (so an
-// exception it raises reaches the caller unchanged) while the event thread waits.
-// Called from inside a handler, these methods queue the event without waiting; the
-// handler call follows when the current one returns, and its errors are reported
-// through sys.unraisablehook.
+// (true, 0), (false, 0) in the order of the real state changes. From the start of a
+// library connect until its (true, 0) is queued, the messages that arrive and a loss
+// that the library reports wait aside (events.h, beginConnect), so they follow the
+// (true, 0) of their connection even when the connecting thread is the slower one.
+// connect, disconnect and stop queue their event and then wait for their turn: when
+// the event thread reaches it, the Python caller calls the connection handler itself
+// (so an exception it raises reaches the caller unchanged) while the event thread
+// waits. Called from inside a handler (of any client), these methods queue the event
+// without waiting; the handler call follows when the client's event thread gets to
+// it (for the client whose handler is running: when that one returns), and its
+// errors are reported through sys.unraisablehook.
 //
 // Back-pressure: the event queue is bounded; when it is full the library's callback
-// thread waits. It does not wait while the client is disconnecting or stopping, or
-// while a handler is inside a method of any client (that method may need the
-// library's thread to finish), so neither can deadlock on a full queue. Then the
-// queue grows up to eight times its bound and, past that, drops messages, counting
-// them in one "[SDK] Message queue full, dropped <n> messages" line per second.
+// thread waits. It does not wait while the client is disconnecting, stopping or
+// connecting (messages are held aside then), or while a handler is inside a method
+// of any client (that method may need the library's thread to finish), so none of
+// them can deadlock on a full queue. Then the queue grows up to eight times its
+// bound and, past that, drops messages, counting them in one
+// "[SDK] Message queue full, dropped <n> messages" line per second.
 //
 // Handlers that raise (and messages that are not valid UTF-8) are reported through
 // sys.unraisablehook; the event is dropped and delivery goes on. Once the
@@ -161,8 +184,9 @@ public:
     void messageArrived(std::string topic, std::string payload);
     void deliveryComplete(MQTTClient_deliveryToken token);
     void connectionLost(const char *cause);
-    // Run by the event thread after it has reported a connection loss.
-    void startReconnectWorker();
+    // Run by the event thread after it has reported a connection loss that happened at
+    // `lossEpoch` (see epoch).
+    void startReconnectWorker(std::uint64_t lossEpoch);
 
 private:
     // The stop steps, with opMutex held by `op` (released for the handler call). A
@@ -176,6 +200,14 @@ private:
     // Wakes the worker's back-off wait; with running cleared, the worker ends at once.
     void wakeWorker();
     void waitForDelivery(MQTTClient_deliveryToken token, std::uint64_t lossesBefore);
+    // Before a thread that ends the connection takes opMutex: a publish inside the
+    // library with a packet the socket could not take is waited for while the link
+    // drains, and its link is cut once it has taken nothing for a while (see
+    // messaging.cpp).
+    void unstickPublish();
+    // Waits until the socket's send queue is empty (or `done`) while the link takes
+    // bytes; cuts the link once it has taken none for a while, and then returns true.
+    bool drainOrCut(const std::function<bool()> &done);
     // Before a publish of `packet` bytes: false when the packet must not be started
     // because the client is stopping or disconnecting (see link.h, waitForRoom).
     bool roomFor(std::size_t packet, std::uint64_t lossesBefore);
@@ -220,6 +252,12 @@ private:
     // Successful program connects; a worker ends once one succeeded after it began.
     std::atomic<std::uint64_t> programConnects{0};
     std::uint64_t workerConnects = 0;
+    // Moves on at each program disconnect and each release of the library handle
+    // (stop, a second init, the teardown). A loss reported before it moved, whose event
+    // is delivered after, starts no worker, and a running worker ends when it moves:
+    // the program ended that connection itself.
+    std::atomic<std::uint64_t> epoch{0};
+    std::uint64_t workerEpoch = 0;
 
     // Completion of QoS 1/2 publishes, signalled by the delivery-complete callback.
     std::mutex deliveryMutex;
@@ -239,8 +277,10 @@ private:
     // Bytes published since the socket's send queue was last looked at (opMutex).
     std::size_t sentSinceCheck = 0;
     // Threads in stop, disconnect, a second init or the teardown: a publish waiting for
-    // room in the socket gives up for them.
+    // room in the socket, or for its completion, gives up for them.
     std::atomic<int> ending{0};
+    // Set while a publish of a large packet is inside the library (unstickPublish).
+    std::atomic<bool> publishInLibrary{false};
 
     // Context under which the current library client reports back (see callbacks.h).
     std::uintptr_t callbackId = 0;

@@ -10,6 +10,16 @@
 // meanwhile; the library then reads the end of the stream and takes its usual
 // connection-loss path. The second of margin leaves a plainly silent link to the
 // library's own rule, which fires first.
+//
+// The mirror case: while a write is pending (a packet larger than the socket takes at
+// once), the library sends no PINGREQ and never gives up on the link: its network
+// thread notes "something was sent" at each round in which a write is pending, whether
+// or not the socket took a byte (Socket_continueWrites calls its write-continue hook
+// for every pending socket that was not writable), so its keep-alive clock never runs
+// out. A peer that stops reading would keep such a connection, and the publish inside
+// the library that waits for its packet to be written, alive for ever. The watch cuts
+// a link whose send queue holds bytes and has not shrunk for the same bound; a link
+// that drains, however slowly, is left alone.
 #include "watch.h"
 
 #include <condition_variable>
@@ -28,6 +38,9 @@ struct Watched {
     LibraryRecord record;
     std::weak_ptr<const BrokerLink> link;
     std::chrono::milliseconds bound;
+    // The send queue at the last look, and when it last shrank.
+    long long lastUnsent = -1;
+    std::chrono::steady_clock::time_point shrunk{};
 };
 
 class Watch {
@@ -50,16 +63,34 @@ private:
         for (;;) {
             woken.wait_for(lock, kEvery);
             for (auto &[owner, watched] : clients) {
-                const auto unanswered = watched.record.pingUnanswered();
-                if (!unanswered || *unanswered < watched.bound) {
-                    continue;
+                if (unanswered(watched) || stuck(watched)) {
+                    if (const auto link = watched.link.lock()) {
+                        link->cut();
+                    }
+                    watched.link.reset();  // cut once
                 }
-                if (const auto link = watched.link.lock()) {
-                    link->cut();
-                }
-                watched.link.reset();  // cut once
             }
         }
+    }
+
+    static bool unanswered(const Watched &watched) {
+        const auto waited = watched.record.pingUnanswered();
+        return waited && *waited >= watched.bound;
+    }
+
+    static bool stuck(Watched &watched) {
+        const auto now = std::chrono::steady_clock::now();
+        const auto link = watched.link.lock();
+        const long long unsent = link ? link->unsent() : -1;
+        if (unsent <= 0) {
+            watched.lastUnsent = -1;  // nothing waits in the socket: nothing is stuck
+            return false;
+        }
+        if (watched.lastUnsent < 0 || unsent < watched.lastUnsent) {
+            watched.shrunk = now;
+        }
+        watched.lastUnsent = unsent;
+        return now - watched.shrunk >= watched.bound;
     }
 
     std::mutex mutex;

@@ -41,6 +41,13 @@ def run_python(code: str, *args: str, timeout: float = 60) -> subprocess.Complet
     return done
 
 
+def census() -> tuple[int, int, int]:
+    """This process's threads, open descriptors and resident memory (KiB)."""
+    with open("/proc/self/status") as status:
+        rss = next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+    return len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd")), rss
+
+
 def wait_until(predicate, timeout: float = 5.0, interval: float = 0.01) -> bool:
     deadline = time.monotonic() + timeout
     while not predicate():

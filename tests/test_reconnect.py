@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from support import Recorder, new_client, wait_until
+from support import Recorder, new_client, run_python, wait_until
 
 LOST = "[SDK] Connection lost: unknown\n"
 ATTEMPT = "[SDK] Attempting to reconnect...\n"
@@ -254,3 +254,60 @@ def test_flapping_link_gives_alternating_states_and_one_live_link(proxy, make_cl
     assert calls[-1] == (True, 0) and c.is_connected() and proxy.live() == 1
     assert lines.count(LOST) == calls.count((False, -1))
     assert sum(line.startswith("[SDK] Reconnected") for line in lines) == len(calls[2::2])
+
+
+def test_init_from_the_loss_handler_starts_no_reconnection_of_the_new_client(
+    proxy, fresh_broker, make_client, capfd
+):
+    # The loss is reported, its handler makes a new client with init(); the new one is
+    # the program's to connect, not the reconnection's that the loss would have begun.
+    client, calls = make_client(proxy.address), []
+
+    def on_connection(up, code):
+        calls.append((up, code))
+        if (up, code) == (False, -1):
+            client.init(f"tarnu-reinit-{time.monotonic_ns()}", fresh_broker.address, "tcp", "", "")
+
+    client.on_connection(on_connection)
+    assert client.connect()
+    log = Log(capfd)
+    proxy.cut()
+    assert wait_until(lambda: (False, -1) in calls)
+    time.sleep(1.5)  # a reconnection, had one begun, would have connected by now
+    assert calls == [(True, 0), (False, -1)] and not client.is_connected()
+    assert ATTEMPT not in log.text(1)
+    assert client.connect() and calls[-1] == (True, 0)
+
+
+STALLED_STDERR = r'''
+import fcntl, os, sys
+from support import new_client, wait_until
+from hostile_broker import HostileBroker
+# Standard error becomes a pipe that nobody reads, filled to the brim.
+_, writer = os.pipe()
+os.dup2(writer, 2)
+flags = fcntl.fcntl(2, fcntl.F_GETFL)
+fcntl.fcntl(2, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+try:
+    while True:
+        os.write(2, b"x" * 4096)
+except BlockingIOError:
+    pass
+fcntl.fcntl(2, fcntl.F_SETFL, flags)
+calls = []
+# The first link ends 0.6 s after its CONNACK (a harmless PINGRESP, trickled); later ones stay.
+with HostileBroker(b"\xd0\x00", pause=0.3, close=True) as broker:
+    c = new_client(broker.address)
+    c.on_connection(lambda up, code: calls.append((up, code)))
+    assert c.connect()
+    back = wait_until(lambda: calls == [(True, 0), (False, -1), (True, 0)], timeout=15)
+    print("RESULT", back, calls, flush=True)
+    os._exit(0)  # the interpreter's own goodbyes would wait on standard error for ever
+'''
+
+
+def test_a_loss_while_standard_error_is_not_read_is_still_reported_and_followed(capfd):
+    """The library gives its connection-lost callback 5 s and then frees what that callback's
+    thread still uses; the callback writes a line to standard error, which must not block."""
+    done = run_python(STALLED_STDERR, timeout=40)
+    assert "RESULT True" in done.stdout, done.stdout

@@ -3,21 +3,14 @@ the process's threads, descriptors and memory come back to where they were."""
 from __future__ import annotations
 
 import gc
-import os
 import threading
 import time
 
 import pytest
 
-from support import new_client, wait_until
+from support import census, new_client, wait_until
 
 pytestmark = pytest.mark.timeout(300, method="thread")
-
-
-def census() -> tuple[int, int, int]:
-    with open("/proc/self/status") as status:
-        rss = next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
-    return len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd")), rss
 
 
 def test_two_hundred_clients_connected_from_eight_threads_then_released(broker, topic, capfd):

@@ -230,3 +230,30 @@ main_end()
     while clean.search(broker.log()) is None and time.monotonic() < deadline:
         time.sleep(0.02)
     assert clean.search(broker.log()), broker.log()[-500:]
+
+
+def test_a_handler_past_the_exit_bound_that_returns_while_the_interpreter_finalises(broker):
+    """The connection handler of the exit's stop blocks past the module's bound, and returns
+    while a slow finaliser keeps the interpreter finalising: its thread is ended by the
+    interpreter as it asks for the lock, and the process exits cleanly (no abort)."""
+    r = run(EXIT_HANDLERS + '''
+import socket, types
+def LATE(up, code):
+    CONN_MARK(up, code)
+    if not up:
+        time.sleep(3.6)  # the module waits 3 s, then lets the interpreter finalise
+class SlowFinaliser:
+    def __del__(self):
+        mark("finaliser")
+        time.sleep(2.0)
+mod = types.ModuleType("slow_at_exit")
+mod.SLOW = SlowFinaliser()
+sys.modules[mod.__name__] = mod
+del mod
+KEEP = client(sys.argv[2])
+KEEP.on_connection(LATE)
+assert KEEP.connect()
+main_end()
+''', broker.address, within=8.0)
+    assert r.markers[:4] == ["call conn True 0", "main-end", "atexit", "call conn False 0"]
+    assert "finaliser" in r.after_main and "Fatal" not in r.err and "terminate" not in r.err

@@ -9,7 +9,7 @@ import weakref
 
 import pytest
 
-from support import Recorder, wait_until
+from support import Recorder, run_python, wait_until
 
 pytestmark = pytest.mark.timeout(90, method="thread")
 QUICK = 0.5  # seconds: "well under 1 s"
@@ -184,3 +184,40 @@ def test_many_threads_on_one_client_neither_deadlock_nor_lose_qos_1_messages(
     assert echoes_sent and wait_until(lambda: len(echoes.snapshot()) >= len(echoes_sent), 10)
     assert {payload for _, payload in echoes.snapshot()} == echoes_sent
     assert hub.is_connected() is True and unraisable == []
+
+
+CROSSED = r'''
+import sys, threading
+from support import new_client, wait_until
+address, topic = sys.argv[1:3]
+a, b = new_client(address), new_client(address)
+both = threading.Barrier(2, timeout=5)
+done = []
+
+def handler_of(me, other):
+    def on_message(t, payload):
+        both.wait()  # both handlers run now, each on its client's event thread
+        other.on_message(lambda t, p: None)  # replaces the other's running handler
+        other.on_connection(lambda up, code: None)
+        other.disconnect()
+        me.disconnect()
+        done.append(payload)
+    return on_message
+
+a.on_message(handler_of(a, b))
+b.on_message(handler_of(b, a))
+assert a.connect() and b.connect() and a.subscribe(topic, 1) and b.subscribe(topic, 1)
+a.publish(topic, "go", 1)
+assert wait_until(lambda: len(done) == 2, timeout=10), done
+print("RESULT", a.is_connected(), b.is_connected(), flush=True)
+a.stop()
+b.stop()
+'''
+
+
+def test_handlers_of_two_clients_that_call_into_each_other_do_not_deadlock(broker, topic):
+    # Each handler replaces the other client's handlers and disconnects it while that
+    # client's own handler runs and does the same the other way round.
+    done = run_python(CROSSED, broker.address, topic, timeout=30)
+    assert done.returncode == 0, done.stderr
+    assert "RESULT False False" in done.stdout, done.stdout
