@@ -14,7 +14,7 @@ CMAKE_DEFINES := -Ccmake.define.TARNU_SEALING_JWK=$(abspath $(SEALING_JWK))
 PYTEST_ARGS ?=
 
 .PHONY: all bootstrap build plugin native test demo bench asan tsan asan-stress soak valgrind clean FORCE \
-	plugin-valgrind plugin-fuzz wheel sdist
+	plugin-valgrind plugin-fuzz wheel sdist library-race
 
 all: test
 
@@ -82,6 +82,25 @@ asan-stress: build
 	 trap "kill $$burners 2>/dev/null" EXIT; \
 	 TARNU_DROP_ROUNDS=$${TARNU_DROP_ROUNDS:-10000} scripts/sanitize.sh asan -o timeout=7200 \
 		tests/test_lifecycle.py -k "message" $(PYTEST_ARGS)
+
+# The library's own race (tests/native/library_race.c), LIBRARY_RACE_RUNS runs without, then with, a client kept connected.
+library-race: bootstrap
+	@mkdir -p build/native
+	gcc -O2 -g -Wall -Wextra -pthread -o build/native/library_race tests/native/library_race.c -lpaho-mqtt3c
+	@anchored_bad=0; runs=$${LIBRARY_RACE_RUNS:-10}; for anchor in "" --anchor; do \
+	   crashed=0; stalled=0; failed=0; \
+	   for run in $$(seq $$runs); do \
+	     $(PY) scripts/with-broker.py -- build/native/library_race {broker} $$anchor \
+	       $${LIBRARY_RACE_ARGS:---threads 4 --rounds 100 --timeout 120} | grep -v '^\[demo\]'; \
+	     status=$${PIPESTATUS[0]}; \
+	     if [ $$status -gt 128 ]; then crashed=$$((crashed + 1)); \
+	       echo "[library-race] killed by SIG$$(kill -l $$((256 - status)))"; \
+	     elif [ $$status -eq 3 ]; then stalled=$$((stalled + 1)); \
+	     elif [ $$status -ne 0 ]; then failed=$$((failed + 1)); fi; \
+	   done; \
+	   echo "[library-race] anchor $${anchor:-none}: $$runs runs, $$crashed crashed, $$stalled stalled, $$failed with failed rounds"; \
+	   if [ -n "$$anchor" ] && [ $$((crashed + stalled + failed)) -ne 0 ]; then anchored_bad=1; fi; \
+	 done; exit $$anchored_bad
 
 # The long run with the link cut every few seconds, left out of `make test` for its
 # length (TARNU_SOAK_SECONDS, 600 by default).

@@ -286,6 +286,7 @@ def run_receiver(w: Workload, client: str, args: dict, cmd: list[str], topic: st
     if res.get("received") != count:
         sample["lost"] = count - res.get("received", 0)
         sample["of"] = count
+        sample["stderr"] = "".join(stderr_chunks).strip()[-600:]  # what the receiver said
     dropped = counter.dropped() - dropped_before
     if dropped:
         sample["broker_dropped"] = dropped
