@@ -1,7 +1,6 @@
 #include "events.h"
 
 #include "host.h"
-#include "log.h"
 
 #include <atomic>
 #include <chrono>
@@ -12,14 +11,6 @@
 namespace tarnu {
 namespace {
 
-// Room in one client's queue before the library's thread waits (back-pressure).
-constexpr std::size_t kMaxQueuedMessages = 8192;
-constexpr std::size_t kMaxQueuedBytes = std::size_t{32} << 20;
-// While the library's thread may not wait for room (see sdk.h, Back-pressure), the
-// queue grows up to this many times those bounds; past them messages are dropped,
-// counted, and reported once per second of dropping.
-constexpr std::size_t kOverflowFactor = 8;
-constexpr auto kDropReport = std::chrono::seconds(1);
 // Messages delivered under one hold of callbackMutex and the interpreter lock.
 constexpr std::size_t kMessagesPerHold = 512;
 
@@ -27,8 +18,8 @@ constexpr std::size_t kMessagesPerHold = 512;
 std::atomic<int> handlersInMethods{0};
 // Handler calls in progress on this thread.
 thread_local int handlerDepth = 0;
-// The queues whose handlers this thread is calling right now, innermost first: a
-// handler of one client may call a method of another that takes its turn there.
+// The queues whose handlers this thread is calling right now, innermost first. While
+// there is one, the thread waits for no other client's handler or turn (sdk.h).
 struct DeliveringMark;
 thread_local const DeliveringMark *innermostMark = nullptr;
 
@@ -148,101 +139,6 @@ bool EventThread::mayWaitForRoom() const {
 void EventThread::wakeConsumer() {
     if (consumerWaiting) {
         notEmpty.notify_one();
-    }
-}
-
-void EventThread::pushMessage(std::string topic, std::string payload) {
-    const std::size_t bytes = topic.size() + payload.size();
-    std::unique_lock<std::mutex> lock(queueMutex);
-    if (discarding.load()) {
-        return;
-    }
-    while (!queue.empty() &&
-           (queue.size() >= kMaxQueuedMessages || queuedBytes + bytes > kMaxQueuedBytes) &&
-           mayWaitForRoom()) {
-        // Re-checked in short slices: the conditions that lift the wait (a handler
-        // entering a method of another client) are not signalled to this queue.
-        ++producersWaiting;
-        notFull.wait_for(lock, std::chrono::milliseconds(20));
-        --producersWaiting;
-    }
-    const std::size_t count = queue.size() + early.size();
-    if (count > 0 && (count >= kOverflowFactor * kMaxQueuedMessages ||
-                      queuedBytes + bytes > kOverflowFactor * kMaxQueuedBytes)) {
-        if (dropped == 0) {
-            lastDropReport = std::chrono::steady_clock::now();  // a second of dropping begins
-        }
-        ++dropped;
-        reportDrops(false);
-        return;
-    }
-    reportDrops(true);
-    queuedBytes += bytes;
-    (connecting ? early : queue)
-        .push_back(Event{Event::Message, false, 0, false, 0, nullptr, std::move(topic),
-                         std::move(payload)});
-    if (!connecting) {
-        wakeConsumer();
-    }
-}
-
-void EventThread::beginConnect() {
-    std::lock_guard<std::mutex> lock(queueMutex);
-    connecting = true;
-}
-
-void EventThread::pushLoss(std::function<void()> lost, std::uint64_t epoch) {
-    std::lock_guard<std::mutex> lock(queueMutex);
-    if (connecting) {
-        heldLoss = std::move(lost);
-        heldLossEpoch = epoch;
-        return;
-    }
-    queueLoss(lost, epoch);
-    wakeConsumer();
-}
-
-void EventThread::queueLoss(const std::function<void()> &lost, std::uint64_t epoch) {
-    lost();
-    queue.push_back(Event{Event::Connection, false, -1, true, epoch, nullptr, {}, {}});
-}
-
-void EventThread::reportDrops(bool resumed) {
-    // With the queue lock held; the line is a single write (log.h).
-    if (dropped == 0) {
-        return;
-    }
-    const auto now = std::chrono::steady_clock::now();
-    if (resumed || now - lastDropReport >= kDropReport) {
-        tarnu::log::err("[SDK] Message queue full, dropped " + std::to_string(dropped) +
-                        " messages");
-        dropped = 0;
-        lastDropReport = now;
-    }
-}
-
-void EventThread::discardMessages() {
-    std::lock_guard<std::mutex> lock(queueMutex);
-    discarding.store(true);
-    std::deque<Event> kept;
-    for (Event &event : queue) {
-        if (event.kind != Event::Message) {
-            kept.push_back(std::move(event));
-        }
-    }
-    queue.swap(kept);
-    early.clear();
-    queuedBytes = 0;
-    if (producersWaiting > 0) {
-        notFull.notify_all();
-    }
-}
-
-void EventThread::holdOpen(bool on) {
-    std::lock_guard<std::mutex> lock(queueMutex);
-    openHolds += on ? 1 : -1;
-    if (producersWaiting > 0) {
-        notFull.notify_all();
     }
 }
 

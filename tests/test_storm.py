@@ -2,7 +2,7 @@
 (in the middle of handshakes and publishes too), while two threads keep publishing. When
 the storm ends every client is back, works, and the process holds no more threads or
 descriptors than before it, nor much more memory. TARNU_STORM_SECONDS sets its length
-(15 s in the suite)."""
+(10 s in the suite)."""
 from __future__ import annotations
 
 import os
@@ -14,7 +14,7 @@ import pytest
 
 from support import SANITIZED, Recorder, census, wait_until
 
-STORM_SECONDS = float(os.environ.get("TARNU_STORM_SECONDS", "15"))
+STORM_SECONDS = float(os.environ.get("TARNU_STORM_SECONDS", "10"))
 pytestmark = pytest.mark.timeout(STORM_SECONDS + 120, method="thread")
 CLIENTS = 4
 

@@ -1,0 +1,120 @@
+// What the library's threads and the connecting threads put into a client's event
+// queue: messages (bounded, see sdk.h, Back-pressure), losses, and the messages and
+// loss held aside while a connect has not yet reported its (true, 0).
+#include "events.h"
+
+#include "log.h"
+
+#include <chrono>
+#include <utility>
+
+namespace tarnu {
+namespace {
+
+// Room in one client's queue before the library's thread waits (back-pressure).
+constexpr std::size_t kMaxQueuedMessages = 8192;
+constexpr std::size_t kMaxQueuedBytes = std::size_t{32} << 20;
+// While the library's thread may not wait for room (see sdk.h, Back-pressure), the
+// queue grows up to this many times those bounds; past them messages are dropped,
+// counted, and reported once per second of dropping.
+constexpr std::size_t kOverflowFactor = 8;
+constexpr auto kDropReport = std::chrono::seconds(1);
+
+}  // namespace
+
+void EventThread::pushMessage(std::string topic, std::string payload) {
+    const std::size_t bytes = topic.size() + payload.size();
+    std::unique_lock<std::mutex> lock(queueMutex);
+    if (discarding.load()) {
+        return;
+    }
+    while (!queue.empty() &&
+           (queue.size() >= kMaxQueuedMessages || queuedBytes + bytes > kMaxQueuedBytes) &&
+           mayWaitForRoom()) {
+        // Re-checked in short slices: the conditions that lift the wait (a handler
+        // entering a method of another client) are not signalled to this queue.
+        ++producersWaiting;
+        notFull.wait_for(lock, std::chrono::milliseconds(20));
+        --producersWaiting;
+    }
+    const std::size_t count = queue.size() + early.size();
+    if (count > 0 && (count >= kOverflowFactor * kMaxQueuedMessages ||
+                      queuedBytes + bytes > kOverflowFactor * kMaxQueuedBytes)) {
+        if (dropped == 0) {
+            lastDropReport = std::chrono::steady_clock::now();  // a second of dropping begins
+        }
+        ++dropped;
+        reportDrops(false);
+        return;
+    }
+    reportDrops(true);
+    queuedBytes += bytes;
+    (connecting ? early : queue)
+        .push_back(Event{Event::Message, false, 0, false, 0, nullptr, std::move(topic),
+                         std::move(payload)});
+    if (!connecting) {
+        wakeConsumer();
+    }
+}
+
+void EventThread::beginConnect() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    connecting = true;
+}
+
+void EventThread::pushLoss(std::function<void()> lost, std::uint64_t epoch) {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    if (connecting) {
+        heldLoss = std::move(lost);
+        heldLossEpoch = epoch;
+        return;
+    }
+    queueLoss(lost, epoch);
+    wakeConsumer();
+}
+
+void EventThread::queueLoss(const std::function<void()> &lost, std::uint64_t epoch) {
+    lost();
+    queue.push_back(Event{Event::Connection, false, -1, true, epoch, nullptr, {}, {}});
+}
+
+void EventThread::reportDrops(bool resumed) {
+    // With the queue lock held; the line is a single write (log.h).
+    if (dropped == 0) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (resumed || now - lastDropReport >= kDropReport) {
+        tarnu::log::err("[SDK] Message queue full, dropped " + std::to_string(dropped) +
+                        " messages");
+        dropped = 0;
+        lastDropReport = now;
+    }
+}
+
+void EventThread::discardMessages() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    discarding.store(true);
+    std::deque<Event> kept;
+    for (Event &event : queue) {
+        if (event.kind != Event::Message) {
+            kept.push_back(std::move(event));
+        }
+    }
+    queue.swap(kept);
+    early.clear();
+    queuedBytes = 0;
+    if (producersWaiting > 0) {
+        notFull.notify_all();
+    }
+}
+
+void EventThread::holdOpen(bool on) {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    openHolds += on ? 1 : -1;
+    if (producersWaiting > 0) {
+        notFull.notify_all();
+    }
+}
+
+}  // namespace tarnu
