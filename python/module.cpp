@@ -2,6 +2,7 @@
 #include "../sdk/sdk.h"
 #include "bridge.h"
 #include "exit.h"
+#include "payload.h"
 #include "redact.h"
 
 #include <pybind11/functional.h>
@@ -115,8 +116,10 @@ PYBIND11_MODULE(tarnu_sdk, m) {
              py::arg("connectTimeout") = 30, py::arg("edition") = "Community")
         .def("connect", &Unlocked<&SDK::connect>::call)
         .def("disconnect", &Unlocked<&SDK::disconnect>::call)
-        .def("publish", &Unlocked<&SDK::publish>::call, py::arg("topic"), py::arg("payload"),
-             py::arg("qos") = 0, py::arg("retained") = false)
+        .def("publish",
+             [](SDK &self, const std::string &topic, const tarnu::PayloadArgument &payload, int qos,
+                bool retained) { Unlocked<&SDK::publish>::call(self, topic, payload.view, qos, retained); },
+             py::arg("topic"), py::arg("payload"), py::arg("qos") = 0, py::arg("retained") = false)
         .def("subscribe", &Unlocked<&SDK::subscribe>::call, py::arg("topic"), py::arg("qos") = 0)
         .def("unsubscribe", &Unlocked<&SDK::unsubscribe>::call, py::arg("topic"))
         .def("on_message", &Unlocked<&SDK::on_message>::call)

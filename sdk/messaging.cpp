@@ -67,7 +67,7 @@ std::string failedOn(const char *operation, const std::string &topic, int rc) {
 
 }  // namespace
 
-void SDK::publish(const std::string &topic, const std::string &payload, int qos, bool retained) {
+void SDK::publish(const std::string &topic, std::string_view payload, int qos, bool retained) {
     checkProcess();
     tarnu::MethodScope scope;
     std::lock_guard<tarnu::FairMutex> op(opMutex);

@@ -165,7 +165,7 @@ public:
               bool orderMatters, int connectTimeout, const std::string &edition);
     bool connect();
     void disconnect();
-    void publish(const std::string &topic, const std::string &payload, int qos, bool retained);
+    void publish(const std::string &topic, std::string_view payload, int qos, bool retained);
     bool subscribe(const std::string &topic, int qos);
     void unsubscribe(const std::string &topic);
     void on_message(MessageHandler handler);
