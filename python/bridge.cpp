@@ -178,6 +178,28 @@ void callMessageHandler(const MessageHandler &handler, const std::string &topic,
     Py_DECREF(result);
 }
 
+void callConnectionHandler(const ConnectionHandler &handler, bool up, int code) {
+    const auto *wrapper = handler.target<ConnectionWrapper>();
+    if (wrapper == nullptr) {
+        handler(up, code);  // a native function: no Python involved
+        return;
+    }
+    // As callMessageHandler: no guard of the binding library's around the call, whose
+    // destructor would touch this thread's interpreter state while the exiting
+    // interpreter ends the thread (that state is freed by then).
+    PyObject *codeNumber = PyLong_FromLong(code);
+    if (codeNumber == nullptr) {
+        throw py::error_already_set();
+    }
+    PyObject *args[] = {up ? Py_True : Py_False, codeNumber};
+    PyObject *result = PyObject_Vectorcall(wrapper->hfunc.f.ptr(), args, 2, nullptr);
+    Py_DECREF(codeNumber);
+    if (result == nullptr) {
+        throw py::error_already_set();
+    }
+    Py_DECREF(result);
+}
+
 }  // namespace host
 
 void closeInterpreterGate(std::chrono::steady_clock::time_point deadline) {

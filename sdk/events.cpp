@@ -248,7 +248,7 @@ void EventThread::deliver(std::deque<Event> &batch, host::ThreadInterpreter &int
         if (handler && delivery.python()) {
             HandlerFrame frame;
             try {
-                (*handler)(event.up, event.code);
+                host::callConnectionHandler(*handler, event.up, event.code);
             } catch (abi::__forced_unwind &) {
                 interpreter.abandon();
                 throw;
@@ -306,7 +306,7 @@ void EventThread::awaitTurn(Turn &turn, bool up, int code, bool rethrow) {
     host::CallerInterpreter interpreter;
     HandlerFrame frame;
     try {
-        (*handler)(up, code);
+        host::callConnectionHandler(*handler, up, code);
     } catch (abi::__forced_unwind &) {
         interpreter.abandon();
         throw;

@@ -56,5 +56,7 @@ void reportConnectionHandlerError(const ConnectionHandler &handler) noexcept;
 // Calls the message handler. With the interpreter lock held.
 void callMessageHandler(const MessageHandler &handler, const std::string &topic,
                         const std::string &payload);
+// Calls the connection handler. With the interpreter lock held.
+void callConnectionHandler(const ConnectionHandler &handler, bool up, int code);
 
 }  // namespace tarnu::host
