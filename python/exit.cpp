@@ -78,7 +78,10 @@ void stopClientsAtExit(std::chrono::steady_clock::time_point deadline) {
     for (PyObject *ref : tracked()) {
         if (PyObject *object = referent(ref)) {
             alive.push_back(py::reinterpret_steal<py::object>(object));
-            clients.push_back(&alive.back().cast<SDK &>());
+            SDK &client = alive.back().cast<SDK &>();
+            if (!client.inherited()) {  // a forked child leaves its parent's clients alone
+                clients.push_back(&client);
+            }
         }
     }
     if (clients.empty()) {

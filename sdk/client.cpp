@@ -60,6 +60,8 @@ private:
 SDK::SDK()
     : events(std::make_shared<tarnu::EventThread>()), madeIn(tarnu::process::generation()) {}
 
+bool SDK::inherited() const { return madeIn != tarnu::process::generation(); }
+
 void SDK::checkProcess() const {
     if (madeIn != tarnu::process::generation()) {
         throw std::runtime_error(

@@ -175,6 +175,9 @@ public:
     // (Every public member throws std::runtime_error in a forked child that inherited
     // the object: see process.h.)
 
+    // True in a forked child for an object made by its parent (see process.h).
+    bool inherited() const;
+
     // The interpreter is exiting (called before it finalises): stops the client with
     // its handler call in turn, dropping messages not yet delivered. Handler errors
     // are reported as unraisable.

@@ -301,6 +301,7 @@ with HostileBroker(b"\xd0\x00", pause=0.3, close=True) as broker:
     c.on_connection(lambda up, code: calls.append((up, code)))
     assert c.connect()
     back = wait_until(lambda: calls == [(True, 0), (False, -1), (True, 0)], timeout=15)
+    c.stop()  # its lines go to standard output
     print("RESULT", back, calls, flush=True)
     os._exit(0)  # the interpreter's own goodbyes would wait on standard error for ever
 '''
