@@ -4,7 +4,8 @@ and closes new connections (TCP connect succeeds, MQTT CONNECT fails) until `acc
 `freeze()` stops forwarding in both directions on every link, new ones included, while
 keeping every socket open (a middlebox that went silent), until `thaw()`.
 It records the type of each MQTT packet the clients send (`sent(link)`), per link in the
-order the links were accepted. One thread forwards; the methods take its lock, so they
+order the links were accepted, unless `record` is cleared (a long run of many links would
+otherwise hold their records in the test's own memory). One thread forwards; the methods take its lock, so they
 are done when they return."""
 from __future__ import annotations
 
@@ -20,6 +21,7 @@ class Proxy:
     def __init__(self, target_port: int):
         self.target, self.accepted = ("127.0.0.1", target_port), 0
         self.refusing = self.frozen = False
+        self.record = True
         self.pairs: dict[socket.socket, socket.socket] = {}
         self.taps: dict[socket.socket, _Tap] = {}  # client side of each link
         self.links: list[_Tap] = []
@@ -106,8 +108,9 @@ class Proxy:
             if not self.frozen:
                 self.selector.register(sock, selectors.EVENT_READ)
         self.pairs[conn], self.pairs[upstream] = upstream, conn
-        self.taps[conn] = _Tap()
-        self.links.append(self.taps[conn])
+        if self.record:
+            self.taps[conn] = _Tap()
+            self.links.append(self.taps[conn])
         self.accepted += 1
 
     def _forward(self, sock: socket.socket) -> None:
