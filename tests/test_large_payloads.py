@@ -20,9 +20,9 @@ KIB, MIB = 1024, 1024 * 1024
 ALPHABET = "abcdefghijklmnopqrstuvwxyz0123456789 {}[]/\\\"'\n\u00e9\u00df\u20ac\u4e2d\U0001f600"
 
 
-def text_of(size: int, seed: int) -> bytes:
-    """`size` bytes of valid UTF-8, different for each seed."""
-    rng = random.Random(seed)
+def text_of(size: int, variant: int) -> bytes:
+    """`size` bytes of valid UTF-8, different for each variant."""
+    rng = random.Random(variant)
     block = "".join(rng.choices(ALPHABET, k=4096))
     pieces, total, shift = [], 0, 0
     while total < size:
@@ -40,7 +40,7 @@ def test_large_payloads_arrive_byte_for_byte_at_qos_0_and_1(connected, topic, ca
     received = Recorder()
     connected(f"{topic}/#").on_message(received)
     sender = connected()
-    sent = [(f"{topic}/{size}/{qos}", text_of(size, seed=size + qos), qos)
+    sent = [(f"{topic}/{size}/{qos}", text_of(size, variant=size + qos), qos)
             for size in (300 * KIB, 4 * MIB) for qos in (0, 1)]
     capfd.readouterr()
     for name, payload, qos in sent:
@@ -62,7 +62,7 @@ def test_small_and_large_publishes_interleaved_arrive_whole_and_in_order(connect
     sent = []
     for n in range(3 * len(sizes)):
         size, qos = sizes[n % len(sizes)], (0, 1, 0, 2)[n % 4]
-        payload = f"{n:04d}|".encode() + text_of(size, seed=n)
+        payload = f"{n:04d}|".encode() + text_of(size, variant=n)
         sender.publish(f"{topic}/mixed", payload, qos=qos)
         sent.append(payload)
     assert received.wait_for(len(sent), timeout=30), f"{len(received.snapshot())} arrived"
@@ -79,7 +79,7 @@ def test_a_large_publish_into_a_link_that_stopped_draining_ends_in_a_loss(
                                            autoReconnect=False)
     client.on_connection(conn)
     assert client.connect() and conn.snapshot() == [(True, 0)]
-    payload = text_of(4 * MIB, seed=1)  # more than the socket's buffers hold
+    payload = text_of(4 * MIB, variant=1)  # more than the socket's buffers hold
     calls: list[tuple[float, float]] = []  # (start, end) of each publish call
     done = threading.Event()
 

@@ -49,8 +49,8 @@ def b64(data: bytes) -> bytes:
     return base64.urlsafe_b64encode(data).rstrip(b"=")
 
 
-def mgf1(seed: bytes, size: int) -> bytes:
-    blocks = (hashlib.sha1(seed + i.to_bytes(4, "big")).digest() for i in range(size // 20 + 1))
+def mgf1(source: bytes, size: int) -> bytes:
+    blocks = (hashlib.sha1(source + i.to_bytes(4, "big")).digest() for i in range(size // 20 + 1))
     return b"".join(blocks)[:size]
 
 
@@ -58,10 +58,10 @@ def xor(a: bytes, b: bytes) -> bytes:
     return bytes(x ^ y for x, y in zip(a, b))
 
 
-def seal(plaintext: bytes, header: bytes = HEADER, seed: int = 0) -> list[bytes]:
+def seal(plaintext: bytes, header: bytes = HEADER, draw: int = 0) -> list[bytes]:
     """The five decoded parts of a text sealed as the clients seal, with every random byte
-    (key, IV, OAEP seed) drawn from `seed`, so that a run can be repeated exactly."""
-    rng, numbers = random.Random(seed), KEY.get_op_key("encrypt").public_numbers()
+    (key, IV, OAEP's random block) drawn from `draw`, so that a run can be repeated exactly."""
+    rng, numbers = random.Random(draw), KEY.get_op_key("encrypt").public_numbers()
     cek, iv, oaep_seed = rng.randbytes(32), rng.randbytes(12), rng.randbytes(20)
     db = hashlib.sha1().digest() + b"\0" * (256 - 32 - 42) + b"\1" + cek
     masked_db = xor(db, mgf1(oaep_seed, 235))
@@ -239,7 +239,7 @@ def test_each_malformed_text_is_refused_with_its_reason(broker, build, reason):
 
 
 def test_valid_texts_are_still_accepted(broker, make_client):
-    assert refusal(broker, compact(seal(b"wonderland", seed=1))) is None
+    assert refusal(broker, compact(seal(b"wonderland", draw=1))) is None
     assert refusal(broker, sealed_by_jwcrypto(KEY, USERS["bob"].encode()), "bob") is None
     assert connects(make_client, broker.address, "alice", "wonderland")
     assert refusal(broker, compact(seal(b"wonderlan"))) == "wrong password (sealed)"
@@ -288,11 +288,11 @@ def mutate(rng: random.Random, text: bytes) -> bytes:
     return b".".join(parts)
 
 
-def mutants(seed: int, count: int):
-    """(user, mutant) pairs, `count` of them, the same for the same seed; never a valid
+def mutants(draw: int, count: int):
+    """(user, mutant) pairs, `count` of them, the same for the same draw; never a valid
     text, nor one with a valid text before a NUL (which the broker would pass on whole)."""
-    rng = random.Random(seed)
-    bases = [(user, compact(seal(password.encode(), seed=seed + k)))
+    rng = random.Random(draw)
+    bases = [(user, compact(seal(password.encode(), draw=draw + k)))
              for k, (user, password) in enumerate(list(USERS.items()) * 2)]
     made = 0
     for _ in range(10 * count):  # nearly every try makes one
@@ -312,7 +312,7 @@ def mutants(seed: int, count: int):
 @pytest.mark.parametrize("broker", [False], ids=["sealed only"], indirect=True)
 def test_no_mutant_of_a_valid_text_is_accepted(broker):
     count, deadline, codes = 5000, time.monotonic() + 600 * SLOW, {}
-    for user, mutant in mutants(seed=20251209, count=count):
+    for user, mutant in mutants(draw=20251209, count=count):
         assert time.monotonic() < deadline, "the mutant run took too long"
         code = authenticate(broker.port, user.encode(), mutant, f"mutant-{next(_ids)}")
         codes[code] = codes.get(code, 0) + 1
