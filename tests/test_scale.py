@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from support import census, new_client, wait_until
+from support import SANITIZED, census, new_client, wait_until
 
 pytestmark = pytest.mark.timeout(300, method="thread")
 
@@ -62,4 +62,5 @@ def test_two_hundred_clients_connected_from_eight_threads_then_released(broker, 
         print(f"\n[scale] 200 clients connected from 8 threads in {took:.1f} s"
               f" ({took / 200 * 1000:.0f} ms each); threads/fds/RSS KiB before {before},"
               f" connected {during}, after {after}")
-    assert after[2] - before[2] < 64 * 1024  # KiB: a few MiB of allocator slack at most
+    # KiB: a few MiB of allocator slack at most (a sanitizer's runtime holds freed memory)
+    assert SANITIZED or after[2] - before[2] < 64 * 1024
