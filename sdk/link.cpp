@@ -59,6 +59,11 @@ BrokerLink::~BrokerLink() { ::close(socket); }
 
 void BrokerLink::cut() const { ::shutdown(socket, SHUT_RDWR); }
 
+void BrokerLink::end() const {
+    ended = true;  // before the library can see the end of the stream
+    cut();
+}
+
 long long BrokerLink::unsent() const {
     int queued = 0;
     return ::ioctl(socket, SIOCOUTQ, &queued) == 0 ? queued : -1;

@@ -16,6 +16,7 @@
 
 #include <MQTTClient.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -38,6 +39,10 @@ public:
     // Ends the connection under the library: it reads the end of the stream and takes
     // its usual connection-loss path.
     void cut() const;
+    // cut() for a thread that is ending the connection (stop, disconnect, teardown):
+    // marks the link first, so the loss that follows is known as the program's own.
+    void end() const;
+    bool endedByProgram() const { return ended.load(); }
 
     // When the library's write of a packet does not fit the socket, it sleeps 100 ms
     // before it writes the rest, and again for each part after. Before a packet of
@@ -53,6 +58,7 @@ public:
 private:
     explicit BrokerLink(int socket) : socket(socket) {}
     int socket;
+    mutable std::atomic<bool> ended{false};
 };
 
 // The library leaves Nagle's algorithm on for its broker connection. That suits a

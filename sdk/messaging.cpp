@@ -105,15 +105,10 @@ void SDK::publish(const std::string &topic, std::string_view payload, int qos, b
         // A QoS 0 stream keeps the kernel's coalescing; what the wait below waits on
         // goes out at once.
         const tarnu::SendAtOnce now(qos == 0 ? nullptr : currentLink());
-        const bool large = payload.size() >= kLargePacket;
         std::lock_guard<std::mutex> calling(handleMutex);
-        if (large) {
-            publishInLibrary = true;
-        }
+        publishInLibrary = true;
         rc = MQTTClient_publishMessage(client, topic.c_str(), &message, &token);
-        if (large) {
-            publishInLibrary = false;
-        }
+        publishInLibrary = false;
     }
     if (rc != MQTTCLIENT_SUCCESS) {
         tarnu::log::err(failedOn("publish", topic, rc));
@@ -149,11 +144,13 @@ bool SDK::roomFor(std::size_t packet, std::uint64_t lossesBefore) {
     return !(room == tarnu::BrokerLink::Room::gaveUp && ending.load() > 0);
 }
 
-// A packet larger than the socket can take stays inside the library's publish, which
-// sleeps 100 ms at a time until the library's thread has written the rest, for as long
-// as the library counts the connection as up. A thread ending the connection waits for
-// it while the link takes bytes (see drainOrCut); a link that has stopped taking them
-// is cut, the library takes its connection-loss path and the publish returns.
+// A packet the socket takes only in part (a large one, or a small one that meets a full
+// send queue) keeps the library's publish waiting, 100 ms at a time, until the library's
+// thread has written the rest, for as long as the library counts the connection as up:
+// behind a link that went silent, until the keep-alive watch cuts it (or never, without
+// a keep-alive). A thread ending the connection waits for it while the link takes bytes
+// (see drainOrCut); a link that has stopped taking them is cut, the library takes its
+// connection-loss path and the publish returns.
 void SDK::unstickPublish() {
     while (publishInLibrary.load()) {
         if (drainOrCut([this] { return !publishInLibrary.load(); })) {
@@ -177,7 +174,7 @@ bool SDK::drainOrCut(const std::function<bool()> &done) {
     if (held->waitForRoom(SIZE_MAX / 4, kStuckLink, done) != tarnu::BrokerLink::Room::stalled) {
         return false;
     }
-    held->cut();
+    held->end();  // the program's own end of the connection: no reconnection follows
     // Until the library has taken the loss (its thread reads the end of the stream at its
     // next round): a disconnect made before would wait out its whole timeout for the
     // acknowledgements of messages in flight, which cannot come any more.

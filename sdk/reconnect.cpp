@@ -29,6 +29,10 @@ void SDK::connectionLost(const char *cause) {
     // On a library thread: no Python, no library calls, nothing that can block long.
     // (The library waits 5 s for this callback and then frees what the thread that
     // called it still uses; the line below is written only if stderr takes it in time.)
+    // The library reports the loss of a connection before any later one can be made, so
+    // the link held now is the lost connection's.
+    const std::shared_ptr<const tarnu::BrokerLink> lost = currentLink();
+    const bool endedByProgram = lost != nullptr && lost->endedByProgram();
     dropLink();  // the library has closed its descriptor; ours goes too
     losses.fetch_add(1);
     {
@@ -41,7 +45,7 @@ void SDK::connectionLost(const char *cause) {
             connected = false;
             tarnu::log::errWithin(line, kLossLineWait);
         },
-        epoch.load());
+        endedByProgram ? kEndedByProgram : epoch.load());
 }
 
 void SDK::startReconnectWorker(std::uint64_t lossEpoch) {

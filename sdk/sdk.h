@@ -78,7 +78,8 @@
 //     publish waiting for room in the socket (link.h) or for its completion gives up
 //     for them. Before they take opMutex, a publish still inside the library with a
 //     packet the socket could not take is waited for while the link drains; a link
-//     that takes nothing for half a second is cut (messaging.cpp, drainOrCut).
+//     that takes nothing for half a second is cut (messaging.cpp, drainOrCut), and the
+//     loss that follows starts no reconnection (kEndedByProgram).
 //   * `epoch` moves on at each program disconnect and each release of the handle: a
 //     loss whose event is delivered after it starts no reconnection, and a running
 //     worker ends.
@@ -260,6 +261,10 @@ private:
     // is delivered after, starts no worker, and a running worker ends when it moves:
     // the program ended that connection itself.
     std::atomic<std::uint64_t> epoch{0};
+    // The epoch a loss carries when a thread ending the connection cut its link: it
+    // matches none, so that loss starts no reconnection (stop would otherwise wait for
+    // that reconnection's connect, and a disconnect would be undone by it).
+    static constexpr std::uint64_t kEndedByProgram = UINT64_MAX;
     std::uint64_t workerEpoch = 0;
 
     // Completion of QoS 1/2 publishes, signalled by the delivery-complete callback.
@@ -282,7 +287,7 @@ private:
     // Threads in stop, disconnect, a second init or the teardown: a publish waiting for
     // room in the socket, or for its completion, gives up for them.
     std::atomic<int> ending{0};
-    // Set while a publish of a large packet is inside the library (unstickPublish).
+    // Set while a publish is inside the library (unstickPublish).
     std::atomic<bool> publishInLibrary{false};
 
     // Context under which the current library client reports back (see callbacks.h).

@@ -185,3 +185,54 @@ def test_a_publish_stream_into_a_frozen_link_neither_holds_up_the_reconnection_n
     streamer.join(10)
     assert not streamer.is_alive()
     assert took < 3 * KEEPALIVE + 1, f"stop took {took:.1f} s behind a blocked publish"
+
+
+# What the client holds when the program ends the connection behind a frozen link: a small
+# packet the full socket took only in part (the publish waits inside the library), a
+# packet waiting for room in the socket (the client's own wait; the socket holds bytes
+# the link will never take), or one packet larger than the socket can ever hold.
+HELD = {"a small packet in part": ("q" * 4096, 100_000),
+        "a packet waiting for room": ("r" * 65536, 100_000),
+        "a packet larger than the socket": (b"b" * (8 << 20), 1)}
+
+
+@pytest.mark.parametrize("held", HELD)
+@pytest.mark.parametrize("ending", ["disconnect", "stop"])
+def test_ending_a_connection_whose_link_froze_starts_no_reconnection(
+    proxy, make_client, topic, capfd, held, ending
+):
+    """The program ends a connection whose link went silent with bytes still to send: the
+    link is cut rather than drained, and the loss that follows is the program's own end of
+    the connection, so no reconnection may begin (a disconnect would be undone by it, and
+    stop would wait for its connect, here up to 30 s)."""
+    conn = Recorder()
+    client = make_client(proxy.address, keepAlive=10, connectTimeout=30)
+    client.on_connection(conn)
+    assert client.connect() and client.subscribe(f"{topic}/#", qos=1)
+    proxy.freeze()
+    payload, count = HELD[held]
+    stop_streaming = threading.Event()
+
+    def stream():
+        for _ in range(count):
+            if stop_streaming.is_set():
+                return
+            client.publish(f"{topic}/stream", payload, qos=0)
+
+    publisher = threading.Thread(target=stream, daemon=True)
+    publisher.start()
+    time.sleep(1)  # the socket's buffers fill
+    capfd.readouterr()
+    started = time.monotonic()
+    getattr(client, ending)()
+    took = time.monotonic() - started
+    stop_streaming.set()
+    publisher.join(10)
+    assert not publisher.is_alive(), "a publish into the frozen link never returned"
+    proxy.thaw()
+    time.sleep(1)  # a reconnection would begin at once, and with the link back, succeed
+    out = capfd.readouterr()
+    assert took < 3, f"{ending} took {took:.1f} s"
+    assert "Attempting to reconnect" not in out.out, out.out
+    assert not client.is_connected()
+    assert conn.snapshot().count(UP) == 1, conn.snapshot()
