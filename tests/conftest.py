@@ -1,6 +1,7 @@
 """Fixtures: every test talks to a real mosquitto on a free loopback port."""
 from __future__ import annotations
 
+import gc
 import sys
 import uuid
 
@@ -9,6 +10,15 @@ import pytest
 from brokers import Broker
 from proxy import Proxy
 from support import new_client
+
+
+@pytest.fixture(autouse=True)
+def earlier_garbage_collected(request):
+    """A client that an earlier test left in a reference cycle is torn down whenever the
+    collector next runs, and its teardown writes "[SDK] Not connected": a test that reads
+    the output line by line has that garbage collected before it starts."""
+    if {"capfd", "capsys"} & set(request.fixturenames):
+        gc.collect()
 
 
 @pytest.fixture(scope="module")

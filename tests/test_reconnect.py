@@ -155,7 +155,6 @@ def test_a_program_connect_after_a_loss_restores_the_link_and_leaves_no_worker(
 def test_backoff_doubles_up_to_the_cap_and_ending_the_client_in_a_wait_returns_at_once(
     proxy, capfd, end
 ):
-    gc.collect()  # clients left in cycles by earlier tests would speak in the window below
     base, conn = tasks(), Recorder()
     c = new_client(proxy.address, maxReconnectInterval=2)  # not kept by make_client
     c.on_connection(conn)
