@@ -76,10 +76,10 @@
 //     stop() and the teardown join the worker without holding it.
 //   * `ending` counts threads in stop, disconnect, a second init or the teardown; a
 //     publish waiting for room in the socket (link.h) or for its completion gives up
-//     for them. Before they take opMutex, a publish still inside the library with a
-//     packet the socket could not take is waited for while the link drains; a link
-//     that takes nothing for half a second is cut (messaging.cpp, drainOrCut), and the
-//     loss that follows starts no reconnection (kEndedByProgram).
+//     for them. Before they take opMutex, a publish still inside the library (its
+//     packet taken by the socket only in part) is waited for while the link drains;
+//     a link that takes nothing for half a second is cut (messaging.cpp, drainOrCut),
+//     and the loss that follows starts no reconnection (kEndedByProgram).
 //   * `epoch` moves on at each program disconnect and each release of the handle: a
 //     loss whose event is delivered after it starts no reconnection, and a running
 //     worker ends.

@@ -5,8 +5,8 @@ and closes new connections (TCP connect succeeds, MQTT CONNECT fails) until `acc
 keeping every socket open (a middlebox that went silent), until `thaw()`.
 It records the type of each MQTT packet the clients send (`sent(link)`), per link in the
 order the links were accepted, unless `record` is cleared (a long run of many links would
-otherwise hold their records in the test's own memory). One thread forwards; the methods take its lock, so they
-are done when they return."""
+otherwise hold their records in the test's own memory). One thread forwards; the methods
+take its lock, so they are done when they return."""
 from __future__ import annotations
 
 import selectors
