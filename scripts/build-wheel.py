@@ -194,6 +194,40 @@ def unpack_sdist(work: Path, source: Path, env: dict[str, str]) -> Path:
     return work / "sdist" / made
 
 
+# What the client says, once, when it does not know the layout of the library's record.
+UNKNOWN_RECORD = "the library's record of a client is not in a layout this client knows"
+RECORD_CHECK = """if True:
+    import sys, tarnu_sdk
+    client = tarnu_sdk.SDK()
+    client.init("wheel-record-check", sys.argv[1], "tcp", "", "")
+    connected = client.connect()
+    client.publish("wheel/record-check", "x", qos=1)
+    client.stop()
+    sys.exit(0 if connected else 3)
+"""
+
+
+def check_record(wheel: Path, work: Path, env: dict[str, str]) -> None:
+    """Refuses a wheel whose module does not recognise the record of the library release it
+    carries: run against a private broker, it must connect without saying so."""
+    site = work / "record-check"
+    with zipfile.ZipFile(wheel) as z:
+        z.extractall(site)
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "scripts" / "with-broker.py"), "--", sys.executable, "-I",
+         "-c", f"import sys; sys.path.insert(0, {str(site)!r}); exec(sys.argv.pop(1))",
+         RECORD_CHECK, "{broker}"],
+        env=env, cwd=work, capture_output=True, text=True, timeout=120)
+    if UNKNOWN_RECORD in done.stderr:
+        line = next(line for line in done.stderr.splitlines() if UNKNOWN_RECORD in line)
+        sys.exit(f"[wheel] refused: the client does not recognise the record of the library "
+                 f"release it would carry: {line}")
+    if done.returncode != 0:
+        sys.exit(f"[wheel] the wheel's module did not connect to a private broker "
+                 f"(status {done.returncode}):\n{done.stdout}{done.stderr}")
+    say("the client recognises the record of the library release it carries")
+
+
 def build(out: Path, key: Path, build_dir: Path,
           work: Path) -> tuple[Path, dict[str, list[int] | None]]:
     env = build_environment()
@@ -233,6 +267,7 @@ def build(out: Path, key: Path, build_dir: Path,
         origins[system[original]] = file_state(system[original])
         say(f"  {name} from {system[original]} ({package}: {', '.join(licences[package])})")
     add_licences(wheel, licences)
+    check_record(wheel, work, env)
 
     out.mkdir(parents=True, exist_ok=True)
     for stale in [*out.glob("tarnu_sdk-*.whl"), *out.glob("tarnu_sdk-*.tar.gz")]:

@@ -2,12 +2,17 @@
 //
 // The library hands out neither the socket of a connection nor its keep-alive state,
 // nor how many arrived messages it still holds for a handle. The client reads them
-// from the library's own record of the handle, for the library versions whose layout
-// of that record is known (1.3.10 to 1.3.13, with or without TLS, checked against the
-// library's version text once). Each handle is checked once more against values the
-// client knows (its client id, and the record's pointer back to the handle) before
-// anything else is read from it; when either check fails, nothing is read and every
-// answer below is "unknown".
+// from the library's own record of the handle. The record is recognised by what it must
+// contain, not by the library's version text: among the layouts the client knows
+// (record.cpp), the one where the handle's record holds the handle's client id and
+// points back to the handle; after each connect, the record must also read back the
+// keep-alive, retry interval and in-flight limit that the connect was given. A release
+// that keeps a known layout works unchanged.
+//
+// When no known layout fits, the client says so once on standard error (naming the
+// library's version and what did not fit) and every answer below is "unknown": the
+// client then runs without what rests on the record (see link.h and the README's
+// "Platforms"), and ends a stuck connection through the library's own disconnect.
 //
 // The record belongs to the library and changes under its own lock, which the client
 // cannot take: each value read is a single aligned word (or a time read twice until
@@ -22,6 +27,8 @@
 
 namespace tarnu {
 
+struct RecordLayout;
+
 class LibraryRecord {
 public:
     LibraryRecord() = default;
@@ -29,6 +36,10 @@ public:
     LibraryRecord(MQTTClient handle, const std::string &clientId);
 
     bool known() const { return record != nullptr; }
+    // After a successful connect with `options`, which gave the library `inflight` as
+    // its in-flight limit: false (and the record is forgotten) when the record does not
+    // read back what the connect was given.
+    bool confirm(const MQTTClient_connectOptions &options, int inflight);
     // The socket of the handle's connection, or -1 (not connected, or unknown).
     int socket() const;
     // Messages the library has received for the handle and not yet handed to the
@@ -38,9 +49,12 @@ public:
     // no PINGREQ is outstanding, or when unknown.
     std::optional<std::chrono::milliseconds> pingUnanswered() const;
 
+    // The library's version text, as it reports it.
+    static std::string libraryVersion();
+
 private:
     const void *record = nullptr;
-    bool tls = false;
+    const RecordLayout *layout = nullptr;
 };
 
 }  // namespace tarnu

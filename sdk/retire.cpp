@@ -77,6 +77,11 @@ private:
         std::deque<Retiring> ready;
         std::deque<Retiring> later;
         for (Retiring &r : batch) {
+            if (!r.record.known()) {
+                // Whether the library still holds messages for it cannot be told (the
+                // library's record is not known): it is kept for the life of the process.
+                continue;
+            }
             (r.record.queuedMessages() > 0 ? later : ready).push_back(r);
         }
         if (ready.empty()) {

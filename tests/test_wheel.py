@@ -194,9 +194,12 @@ ROUND_TRIP = """if True:
 
 
 def test_the_module_uses_only_what_the_wheel_carries_and_round_trips(venv, broker, topic, tmp_path):
-    out = run(venv.python, "-I", "-c", ROUND_TRIP, broker.address, topic, cwd=tmp_path,
-              timeout=60).stdout
-    child = json.loads(out.splitlines()[-1])  # after the client's log lines
+    done = run(venv.python, "-I", "-c", ROUND_TRIP, broker.address, topic, cwd=tmp_path,
+               timeout=60)
+    child = json.loads(done.stdout.splitlines()[-1])  # after the client's log lines
+    # The client recognises the record of the library release the wheel carries: it
+    # would say so on standard error otherwise (and the wheel's build would refuse).
+    assert "[SDK] Paho C" not in done.stderr, done.stderr
     assert (child["connected"], child["subscribed"]) == (True, True)
     assert child["received"] == [[topic, "from the wheel"]]
     assert Path(child["module"]).parent == venv.site
