@@ -25,15 +25,13 @@ void quietLibraryTrace() {
     std::call_once(once, [] { MQTTClient_setTraceLevel(MQTTCLIENT_TRACE_ERROR); });
 }
 
-// Counts a thread that is ending the connection (see SDK::ending), and wakes a publish
-// waiting for its completion, which gives up for it.
+// Counts a thread that is ending the connection (see SDK::ending), and wakes the
+// publishes waiting for room or for their completion, which give up for it.
 class Ending {
 public:
-    Ending(std::atomic<int> &count, std::mutex &deliveryMutex, std::condition_variable &delivery)
-        : count(count) {
+    Ending(std::atomic<int> &count, tarnu::InFlight &inflight) : count(count) {
         ++count;
-        { std::lock_guard<std::mutex> lock(deliveryMutex); }
-        delivery.notify_all();
+        inflight.wake();
     }
     ~Ending() { --count; }
     Ending(const Ending &) = delete;
@@ -76,7 +74,8 @@ void SDK::abandonInherited() {
     std::make_unique<std::shared_ptr<tarnu::EventThread>>(std::move(events)).release();
     std::make_unique<std::thread>(std::move(reconnectThread)).release();
     reconnectCv.release();
-    deliveryCv.release();
+    inflight.abandon();
+    handleGate.abandon();
     opMutex.abandon();
     client = nullptr;
 }
@@ -87,7 +86,7 @@ SDK::~SDK() {
         return;
     }
     tarnu::MethodScope scope;
-    Ending ending_(ending, deliveryMutex, *deliveryCv);
+    Ending ending_(ending, inflight);
     unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
     stopLocked(op, false);  // teardown must go on: a handler error is reported
@@ -109,7 +108,7 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
             "cannot be used in the child; make clients in the child only after an exec");
     }
     tarnu::MethodScope scope;
-    Ending ending_(ending, deliveryMutex, *deliveryCv);
+    Ending ending_(ending, inflight);
     unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
     if (client != nullptr) {
@@ -133,7 +132,10 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
         throw std::runtime_error("SDK::init \u2014 MQTTClient_create failed: " +
                                  std::to_string(rc));
     }
-    client = created;
+    {
+        std::lock_guard<tarnu::HandleGate> made(handleGate);
+        client = created;
+    }
     record = tarnu::LibraryRecord(client, clientId);
     callbackId = tarnu::callbacks::attach(this);
     MQTTClient_setCallbacks(client, reinterpret_cast<void *>(callbackId),
@@ -218,8 +220,11 @@ bool SDK::disconnectLocked(tarnu::Turn *turn) {
     drainOrCut([] { return false; });  // what the socket holds goes first, or the link is cut
     {
         QueueHeldOpen open(*events);
-        std::lock_guard<std::mutex> calling(handleMutex);
+        std::lock_guard<tarnu::HandleGate> calling(handleGate);
         MQTTClient_disconnect(client, 10000);
+    }
+    if (connectOptions.cleansession != 0) {
+        inflight.forget();  // the library ended the session and dropped its messages
     }
     dropLink();
     // No turn to wait for once the interpreter exits: no handler runs any more, and
@@ -236,7 +241,7 @@ bool SDK::disconnectLocked(tarnu::Turn *turn) {
 void SDK::disconnect() {
     checkProcess();
     tarnu::MethodScope scope;
-    Ending ending_(ending, deliveryMutex, *deliveryCv);
+    Ending ending_(ending, inflight);
     unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
     tarnu::Turn turn;
@@ -254,7 +259,7 @@ bool SDK::is_connected() const {
 void SDK::stop() {
     checkProcess();
     tarnu::MethodScope scope;
-    Ending ending_(ending, deliveryMutex, *deliveryCv);
+    Ending ending_(ending, inflight);
     unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
     stopLocked(op, true);
@@ -266,7 +271,7 @@ void SDK::stopAtExit() {
     }
     events->discardMessages();
     tarnu::MethodScope scope;
-    Ending ending_(ending, deliveryMutex, *deliveryCv);
+    Ending ending_(ending, inflight);
     unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
     bool reconnecting = false;
@@ -321,6 +326,8 @@ void SDK::releaseClient() {
     callbackId = 0;
     dropLink();
     tarnu::network::retire(client, record);
+    inflight.forget();
+    std::lock_guard<tarnu::HandleGate> releasing(handleGate);
     client = nullptr;
     record = tarnu::LibraryRecord();
 }
@@ -329,9 +336,10 @@ int SDK::libraryConnect() {
     // The library's default would retry every refusal as MQTT 3.1, costing the broker
     // a second connection and hiding its answer behind the second one's.
     constexpr int kUnacceptableVersion = 1;
-    std::lock_guard<std::mutex> calling(handleMutex);
+    std::lock_guard<tarnu::HandleGate> calling(handleGate);
     const tarnu::network::Connecting connecting;
     connectOptions.MQTTVersion = MQTTVERSION_3_1_1;
+    connectOptions.maxInflightMessages = tarnu::InFlight::kLibraryLimit;
     int rc = MQTTClient_connect(client, &connectOptions);
     if (rc == kUnacceptableVersion) {
         connectOptions.MQTTVersion = MQTTVERSION_3_1;
@@ -343,13 +351,19 @@ int SDK::libraryConnect() {
     }
     tarnu::network::paceKeepAlive(connectOptions.keepAliveInterval);
     if (rc == MQTTCLIENT_SUCCESS) {
+        if (connectOptions.cleansession != 0) {
+            inflight.forget();  // a clean session starts with nothing in flight
+        }
         adoptLink();
     }
     return rc;
 }
 
 void SDK::adoptLink() {
-    std::shared_ptr<const tarnu::BrokerLink> next = tarnu::BrokerLink::adopt(client, record);
+    std::shared_ptr<const tarnu::BrokerLink> next;
+    if (record.confirm(connectOptions, tarnu::InFlight::kLibraryLimit)) {
+        next = tarnu::BrokerLink::adopt(client, record);
+    }
     tarnu::watch::start(this, record, next, connectOptions.keepAliveInterval);
     std::lock_guard<std::mutex> lock(linkMutex);
     link.swap(next);

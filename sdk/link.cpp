@@ -94,23 +94,31 @@ BrokerLink::Room BrokerLink::waitForRoom(std::size_t bytes, std::chrono::millise
     }
 }
 
-SendAtOnce::SendAtOnce(std::shared_ptr<const BrokerLink> held) {
-    int on = 0;
-    socklen_t length = sizeof on;
-    if (held == nullptr ||
-        getsockopt(held->fd(), IPPROTO_TCP, TCP_NODELAY, &on, &length) != 0 || on != 0) {
-        return;  // unknown, or already sending at once
+void BrokerLink::sendAtOnce(bool on) const {
+    std::lock_guard<std::mutex> lock(atOnceMutex);
+    if (on && atOnce++ == 0) {
+        int current = 0;
+        socklen_t length = sizeof current;
+        const int one = 1;
+        restoreDelay = getsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &current, &length) == 0 &&
+                       current == 0 &&
+                       setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
+    } else if (!on && --atOnce == 0 && restoreDelay) {
+        const int off = 0;
+        setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &off, sizeof off);
+        restoreDelay = false;
     }
-    on = 1;
-    if (setsockopt(held->fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) {
-        link = std::move(held);
+}
+
+SendAtOnce::SendAtOnce(std::shared_ptr<const BrokerLink> held) : link(std::move(held)) {
+    if (link != nullptr) {
+        link->sendAtOnce(true);
     }
 }
 
 SendAtOnce::~SendAtOnce() {
     if (link != nullptr) {
-        const int off = 0;
-        setsockopt(link->fd(), IPPROTO_TCP, TCP_NODELAY, &off, sizeof off);
+        link->sendAtOnce(false);
     }
 }
 

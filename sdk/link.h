@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace tarnu {
 
@@ -55,10 +56,17 @@ public:
     Room waitForRoom(std::size_t bytes, std::chrono::milliseconds stall,
                      const std::function<bool()> &giveUp) const;
 
+    // Sending at once (TCP_NODELAY) for the calls that wait on the broker (SendAtOnce),
+    // counted: the socket's own setting comes back when the last of them is done.
+    void sendAtOnce(bool on) const;
+
 private:
     explicit BrokerLink(int socket) : socket(socket) {}
     int socket;
     mutable std::atomic<bool> ended{false};
+    mutable std::mutex atOnceMutex;
+    mutable int atOnce = 0;
+    mutable bool restoreDelay = false;
 };
 
 // The library leaves Nagle's algorithm on for its broker connection. That suits a
@@ -75,7 +83,7 @@ public:
     SendAtOnce &operator=(const SendAtOnce &) = delete;
 
 private:
-    std::shared_ptr<const BrokerLink> link;  // set only while the setting is changed
+    std::shared_ptr<const BrokerLink> link;
 };
 
 }  // namespace tarnu

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <climits>
 #include <functional>
+#include <shared_mutex>
 #include <thread>
 
 namespace {
@@ -70,7 +71,6 @@ std::string failedOn(const char *operation, const std::string &topic, int rc) {
 void SDK::publish(const std::string &topic, std::string_view payload, int qos, bool retained) {
     checkProcess();
     tarnu::MethodScope scope;
-    std::lock_guard<tarnu::FairMutex> op(opMutex);
     if (!connected) {
         tarnu::log::err("[SDK] publish \u2014 not connected");
         return;
@@ -86,9 +86,23 @@ void SDK::publish(const std::string &topic, std::string_view payload, int qos, b
         return;
     }
     const std::uint64_t lossesBefore = losses.load();
-    if (!roomFor(wireTopic(topic).size() + payload.size() + (qos > 0 ? 9 : 7), lossesBefore)) {
-        tarnu::log::err(failedOn("publish", topic, MQTTCLIENT_DISCONNECTED));
-        return;
+    const tarnu::InFlight::GiveUp giveUp = [&] {
+        return ending.load() > 0 || !connected || losses.load() != lossesBefore;
+    };
+    // A place in the window first, within the call's own time: the messages of other
+    // threads that hold the window are acknowledged meanwhile.
+    const bool reserved = qos > 0;
+    if (reserved) {
+        switch (inflight.reserve(tarnu::InFlight::Clock::now() + kCompletionTimeout, giveUp)) {
+        case tarnu::InFlight::Outcome::ready:
+            break;
+        case tarnu::InFlight::Outcome::gaveUp:
+            tarnu::log::err(failedOn("publish", topic, MQTTCLIENT_DISCONNECTED));
+            return;
+        case tarnu::InFlight::Outcome::timedOut:
+            tarnu::log::err(failedOn("publish", topic, MQTTCLIENT_MAX_MESSAGES_INFLIGHT));
+            return;
+        }
     }
     MQTTClient_message message = MQTTClient_message_initializer;
     message.payloadlen = static_cast<int>(payload.size());
@@ -96,27 +110,55 @@ void SDK::publish(const std::string &topic, std::string_view payload, int qos, b
     message.qos = qos;
     message.retained = retained ? 1 : 0;
     MQTTClient_deliveryToken token = 0;  // stays 0 at QoS 0: nothing to wait for
-    if (qos != 0) {
-        std::lock_guard<std::mutex> lock(deliveryMutex);
-        delivered.clear();  // publishes are serialised: anything recorded is stale
-    }
-    int rc;
+    int rc = MQTTCLIENT_DISCONNECTED;
+    bool notConnected = false;
+    std::shared_ptr<tarnu::InFlight::Ticket> ticket;
     {
-        // A QoS 0 stream keeps the kernel's coalescing; what the wait below waits on
-        // goes out at once.
-        const tarnu::SendAtOnce now(qos == 0 ? nullptr : currentLink());
-        std::lock_guard<std::mutex> calling(handleMutex);
-        publishInLibrary = true;
-        rc = MQTTClient_publishMessage(client, topic.c_str(), &message, &token);
-        publishInLibrary = false;
+        std::shared_lock<tarnu::HandleGate> using_(handleGate);
+        if (client == nullptr || !connected) {
+            notConnected = true;
+        } else if (inflight.beginHandOver(giveUp)) {
+            if (roomFor(wireTopic(topic).size() + payload.size() + (qos > 0 ? 9 : 7), lossesBefore)) {
+                // A QoS 0 stream keeps the kernel's coalescing; what a call waits on goes
+                // out at once.
+                const tarnu::SendAtOnce now(qos == 0 ? nullptr : currentLink());
+                rc = publishInLibrary(topic, message, token);
+            }
+            ticket = inflight.endHandOver(rc == MQTTCLIENT_SUCCESS ? token : 0, reserved);
+        } else if (reserved) {
+            inflight.unreserve();
+        }
+    }
+    if (notConnected) {
+        if (reserved) {
+            inflight.unreserve();
+        }
+        tarnu::log::err("[SDK] publish \u2014 not connected");
+        return;
     }
     if (rc != MQTTCLIENT_SUCCESS) {
         tarnu::log::err(failedOn("publish", topic, rc));
         return;
     }
-    if (token != 0) {
-        waitForDelivery(token, lossesBefore);
+    if (ticket != nullptr) {
+        // Ends with the message's completion, the connection's loss, a thread that ends
+        // the connection, or the timeout.
+        inflight.wait(ticket, tarnu::InFlight::Clock::now() + kCompletionTimeout, giveUp);
     }
+}
+
+int SDK::publishInLibrary(const std::string &topic, MQTTClient_message &message,
+                          MQTTClient_deliveryToken &token) {
+    {
+        std::lock_guard<std::mutex> lock(publishingMutex);
+        publishing = client;
+        publishUnderWay = true;
+    }
+    const int rc = MQTTClient_publishMessage(client, topic.c_str(), &message, &token);
+    std::lock_guard<std::mutex> lock(publishingMutex);  // after endStuckPublish, if under way
+    publishing = nullptr;
+    publishUnderWay = false;
+    return rc;
 }
 
 bool SDK::roomFor(std::size_t packet, std::uint64_t lossesBefore) {
@@ -152,12 +194,33 @@ bool SDK::roomFor(std::size_t packet, std::uint64_t lossesBefore) {
 // (see drainOrCut); a link that has stopped taking them is cut, the library takes its
 // connection-loss path and the publish returns.
 void SDK::unstickPublish() {
-    while (publishInLibrary.load()) {
-        if (drainOrCut([this] { return !publishInLibrary.load(); })) {
+    // Without a link to look at (the library's record is not known), a publish is given
+    // this long to leave the library before its connection is ended under it.
+    constexpr auto kUnknownLinkGrace = std::chrono::seconds(2);
+    const auto since = std::chrono::steady_clock::now();
+    while (publishUnderWay.load()) {
+        if (currentLink() == nullptr) {
+            if (std::chrono::steady_clock::now() - since >= kUnknownLinkGrace) {
+                endStuckPublish();
+                return;
+            }
+        } else if (drainOrCut([this] { return !publishUnderWay.load(); })) {
             return;
         }
         // The socket is empty but the library still has bytes to hand it.
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void SDK::endStuckPublish() {
+    // The library's publish (MQTTClient_publish5) waits for the rest of a packet the
+    // socket took only in part for as long as the library counts the connection as up,
+    // and it lets go of its lock between looks: its own disconnect, from this thread,
+    // closes the socket and ends that wait. The handle cannot be released meanwhile: the
+    // publish holds the handle gate until it has left publishingMutex.
+    std::lock_guard<std::mutex> lock(publishingMutex);
+    if (publishing != nullptr) {
+        MQTTClient_disconnect(publishing, 0);
     }
 }
 
@@ -178,39 +241,16 @@ bool SDK::drainOrCut(const std::function<bool()> &done) {
     // Until the library has taken the loss (its thread reads the end of the stream at its
     // next round): a disconnect made before would wait out its whole timeout for the
     // acknowledgements of messages in flight, which cannot come any more.
-    std::unique_lock<std::mutex> lock(deliveryMutex);
-    deliveryCv->wait_for(lock, std::chrono::seconds(1), [&] { return losses.load() != lossesBefore; });
+    inflight.waitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(1),
+                       [&] { return losses.load() != lossesBefore; });
     return true;
 }
 
-void SDK::waitForDelivery(MQTTClient_deliveryToken token, std::uint64_t lossesBefore) {
-    // Ends when the library has finished with the message (its delivery-complete
-    // callback), when the connection is lost, or after the timeout.
-    const auto deadline = std::chrono::steady_clock::now() + kCompletionTimeout;
-    std::unique_lock<std::mutex> lock(deliveryMutex);
-    for (;;) {
-        if (std::find(delivered.begin(), delivered.end(), token) != delivered.end()) {
-            return;
-        }
-        if (losses.load() != lossesBefore || !connected || ending.load() > 0) {
-            return;  // lost, or another thread is ending the connection
-        }
-        if (deliveryCv->wait_until(lock, deadline) == std::cv_status::timeout) {
-            return;
-        }
-    }
-}
-
-void SDK::deliveryComplete(MQTTClient_deliveryToken token) {
-    std::lock_guard<std::mutex> lock(deliveryMutex);
-    delivered.push_back(token);
-    deliveryCv->notify_all();
-}
+void SDK::deliveryComplete(MQTTClient_deliveryToken token) { inflight.completed(token); }
 
 bool SDK::subscribe(const std::string &topic, int qos) {
     checkProcess();
     tarnu::MethodScope scope;
-    std::lock_guard<tarnu::FairMutex> op(opMutex);
     if (!connected) {
         tarnu::log::err("[SDK] subscribe \u2014 not connected");
         return false;
@@ -219,9 +259,13 @@ bool SDK::subscribe(const std::string &topic, int qos) {
     if (validQos(qos)) {
         rc = MQTTCLIENT_BAD_STRUCTURE;
         if (validTopicFilter(wireTopic(topic))) {
-            const tarnu::SendAtOnce now(currentLink());  // the call waits for the answer
-            std::lock_guard<std::mutex> calling(handleMutex);
-            rc = MQTTClient_subscribe(client, topic.c_str(), qos);
+            std::shared_lock<tarnu::HandleGate> using_(handleGate);
+            if (client == nullptr) {
+                rc = MQTTCLIENT_DISCONNECTED;
+            } else {
+                const tarnu::SendAtOnce now(currentLink());  // the call waits for the answer
+                rc = MQTTClient_subscribe(client, topic.c_str(), qos);
+            }
         }
     }
     if (rc != MQTTCLIENT_SUCCESS) {
@@ -235,16 +279,19 @@ bool SDK::subscribe(const std::string &topic, int qos) {
 void SDK::unsubscribe(const std::string &topic) {
     checkProcess();
     tarnu::MethodScope scope;
-    std::lock_guard<tarnu::FairMutex> op(opMutex);
     if (!connected) {
         tarnu::log::err("[SDK] unsubscribe \u2014 not connected");
         return;
     }
     int rc = MQTTCLIENT_BAD_STRUCTURE;
     if (validTopicFilter(wireTopic(topic))) {
-        const tarnu::SendAtOnce now(currentLink());  // the call waits for the answer
-        std::lock_guard<std::mutex> calling(handleMutex);
-        rc = MQTTClient_unsubscribe(client, topic.c_str());
+        std::shared_lock<tarnu::HandleGate> using_(handleGate);
+        if (client == nullptr) {
+            rc = MQTTCLIENT_DISCONNECTED;
+        } else {
+            const tarnu::SendAtOnce now(currentLink());  // the call waits for the answer
+            rc = MQTTClient_unsubscribe(client, topic.c_str());
+        }
     }
     if (rc != MQTTCLIENT_SUCCESS) {
         tarnu::log::err(failedOn("unsubscribe", topic, rc));

@@ -56,8 +56,12 @@ private:
             options.connectTimeout = 1;
             options.MQTTVersion = MQTTVERSION_3_1_1;
             // An empty proxy name fails as fast as the empty host name, where the
-            // http_proxy variable would send the library to the proxy it names.
-            options.httpProxy = "";
+            // http_proxy variable would send the library to the proxy it names. The
+            // library copies the name at every connect that gives one and frees the
+            // copy only when the handle is destroyed (MQTTClient_connectURIVersion,
+            // 1.3.10 to 1.3.16), but keeps and uses it for later connects: given once.
+            options.httpProxy = proxyGiven ? nullptr : "";
+            proxyGiven = true;
             MQTTClient_connect(handle, &options);  // fails, as intended
             lock.lock();
         }
@@ -66,6 +70,7 @@ private:
     std::mutex mutex;
     std::condition_variable asked;
     bool wanted = false;
+    bool proxyGiven = false;
     std::thread thread;
     MQTTClient handle = nullptr;
 };

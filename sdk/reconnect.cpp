@@ -35,10 +35,10 @@ void SDK::connectionLost(const char *cause) {
     const bool endedByProgram = lost != nullptr && lost->endedByProgram();
     dropLink();  // the library has closed its descriptor; ours goes too
     losses.fetch_add(1);
-    {
-        std::lock_guard<std::mutex> lock(deliveryMutex);
-        deliveryCv->notify_all();  // a publish waiting for completion stops waiting
+    if (connectOptions.cleansession != 0) {
+        inflight.forget();  // the library ended the session and dropped its messages
     }
+    inflight.wake();  // publishes waiting for room or completion stop waiting
     std::string line = std::string("[SDK] Connection lost: ") + (cause != nullptr ? cause : "unknown");
     events->pushLoss(
         [this, line = std::move(line)] {

@@ -44,21 +44,35 @@
 //
 // Locks, in the only order in which they may nest (left before right):
 //   opMutex -> connectMutex -> workerMutex, and connectMutex -> queue lock
-//   opMutex -> connectMutex -> handleMutex -> linkMutex
+//   opMutex -> connectMutex -> handleGate -> linkMutex
+//   handleGate (shared) -> the in-flight lock -> (nothing)
+//   handleGate (shared) -> publishingMutex (around a publish's library call)
 //   callbackMutex -> GIL -> slotMutex
-// (reconnectMutex and deliveryMutex are only held around their own waits, slotMutex
-// only for a moment around a handler slot; the library's own locks are never held by
-// this client when it takes one of these.)
-//   * opMutex serialises the methods of one object (they run without the GIL), and
-//     is handed over in the order it was asked for (fair_mutex.h). It is never held
-//     while a handler runs or while a method waits for the event thread, so a handler
-//     may call any method of its own object.
+// (reconnectMutex is only held around its own wait, slotMutex only for a moment around
+// a handler slot.) The library calls deliveryComplete with its own lock held: from
+// there only the in-flight lock is taken, and that lock is never held around a call
+// into the library.
+//   * opMutex serialises connect, disconnect, stop, init and the teardown of one
+//     object (they run without the GIL), and is handed over in the order it was asked
+//     for (fair_mutex.h). It is never held while a handler runs or while a method
+//     waits for the event thread, so a handler may call any method of its own object.
+//     publish, subscribe and unsubscribe do not take it: calls of several threads
+//     overlap (below).
 //   * connectMutex keeps a program connect() and the worker's connect apart, and
 //     with them the sealing of the password and the read of the sealed text.
-//   * handleMutex is held around each library call that uses the connection of the
-//     object's handle (connect, disconnect, publish, subscribe, unsubscribe): a call
-//     still inside the library when the link is lost closes the library's socket as
-//     it returns, so the worker's reconnection waits for it.
+//   * handleGate (handle_gate.h) is held shared by publish, subscribe and unsubscribe
+//     around their library calls, and alone by a library connect, a disconnect and the
+//     release of the handle: a call still inside the library when the link is lost
+//     closes the library's socket as it returns, so the worker's reconnection waits
+//     for it. A thread waiting to hold it alone keeps new shared users out.
+//   * The in-flight lock (inflight.h) guards the window of QoS 1/2 messages, the
+//     hand-over (one publish at a time gives its message to the library, so the
+//     completions that come during it are known to be its own) and the waits for
+//     completion. A publish waits for room and for its completion holding nothing
+//     else, so a QoS 0 publish, a subscribe, stop() or disconnect() never waits behind
+//     another thread's QoS 1 wait. The library lets one subscribe and one unsubscribe
+//     of the process wait for its answer at a time (its subscribe_mutex and
+//     unsubscribe_mutex); publishes go on beside them.
 //   * linkMutex guards the object's hold on the connection's socket (link.h).
 //   * callbackMutex is held by whichever thread is calling handlers (the event
 //     thread, or a Python thread inside connect/disconnect/stop that is taking its
@@ -75,11 +89,14 @@
 //   * workerMutex guards the start, end and hand-over of the reconnection worker;
 //     stop() and the teardown join the worker without holding it.
 //   * `ending` counts threads in stop, disconnect, a second init or the teardown; a
-//     publish waiting for room in the socket (link.h) or for its completion gives up
-//     for them. Before they take opMutex, a publish still inside the library (its
-//     packet taken by the socket only in part) is waited for while the link drains;
-//     a link that takes nothing for half a second is cut (messaging.cpp, drainOrCut),
-//     and the loss that follows starts no reconnection (kEndedByProgram).
+//     publish waiting for room in the window or the socket (link.h), for the
+//     hand-over or for its completion gives up for them. Before they take opMutex, a
+//     publish still inside the library (its packet taken by the socket only in part)
+//     is waited for while the link drains; a link that takes nothing for half a
+//     second is cut (messaging.cpp, drainOrCut), and the loss that follows starts no
+//     reconnection (kEndedByProgram). Without a link (the library's record is not
+//     known, record.h), the publish is given 2 s and then ended by the library's own
+//     disconnect (endStuckPublish).
 //   * `epoch` moves on at each program disconnect and each release of the handle: a
 //     loss whose event is delivered after it starts no reconnection, and a running
 //     worker ends.
@@ -121,6 +138,8 @@
 #pragma once
 
 #include "fair_mutex.h"
+#include "handle_gate.h"
+#include "inflight.h"
 #include "record.h"
 
 #include <MQTTClient.h>
@@ -203,7 +222,6 @@ private:
     void reconnectLoop();
     // Wakes the worker's back-off wait; with running cleared, the worker ends at once.
     void wakeWorker();
-    void waitForDelivery(MQTTClient_deliveryToken token, std::uint64_t lossesBefore);
     // Before a thread that ends the connection takes opMutex: a publish inside the
     // library with a packet the socket could not take is waited for while the link
     // drains, and its link is cut once it has taken nothing for a while (see
@@ -212,12 +230,20 @@ private:
     // Waits until the socket's send queue is empty (or `done`) while the link takes
     // bytes; cuts the link once it has taken none for a while, and then returns true.
     bool drainOrCut(const std::function<bool()> &done);
-    // Before a publish of `packet` bytes: false when the packet must not be started
-    // because the client is stopping or disconnecting (see link.h, waitForRoom).
+    // Before a publish of `packet` bytes, during its hand-over: false when the packet
+    // must not be started because the client is stopping or disconnecting (see link.h,
+    // waitForRoom).
     bool roomFor(std::size_t packet, std::uint64_t lossesBefore);
+    // The library's publish of `message`, marked as under way for unstickPublish.
+    int publishInLibrary(const std::string &topic, MQTTClient_message &message,
+                         MQTTClient_deliveryToken &token);
+    // Without a link to cut (the library's record is not known): a publish that stays
+    // inside the library is ended by the library's own disconnect.
+    void endStuckPublish();
     void releaseClient();
     // The library's connect, as 3.1.1 and, only when the broker refuses that version
-    // of the protocol, as 3.1; with handleMutex held. The broker's first answer is kept.
+    // of the protocol, as 3.1; with handleGate held alone. The broker's first answer is
+    // kept.
     int libraryConnect();
     // After a successful library connect: takes hold of its socket (see link.h).
     void adoptLink();
@@ -267,10 +293,8 @@ private:
     static constexpr std::uint64_t kEndedByProgram = UINT64_MAX;
     std::uint64_t workerEpoch = 0;
 
-    // Completion of QoS 1/2 publishes, signalled by the delivery-complete callback.
-    std::mutex deliveryMutex;
-    std::unique_ptr<std::condition_variable> deliveryCv = std::make_unique<std::condition_variable>();
-    std::vector<MQTTClient_deliveryToken> delivered;
+    // QoS 1/2 messages in flight and the publishes waiting for them (inflight.h).
+    tarnu::InFlight inflight;
     std::atomic<std::uint64_t> losses{0};
 
     // The library's record of `client` (record.h), and the socket of the broker
@@ -278,17 +302,20 @@ private:
     tarnu::LibraryRecord record;
     std::shared_ptr<const tarnu::BrokerLink> link;
     mutable std::mutex linkMutex;
-    // Held around each library call on `client` that uses its connection: a call still
-    // inside the library when the connection is lost closes the library's socket as it
-    // returns, so a reconnection must not begin until it has returned.
-    std::mutex handleMutex;
-    // Bytes published since the socket's send queue was last looked at (opMutex).
+    // Shared by publish, subscribe and unsubscribe around their library calls; held
+    // alone by a library connect or disconnect and around the release of `client`
+    // (handle_gate.h).
+    tarnu::HandleGate handleGate;
+    // Bytes published since the socket's send queue was last looked at (hand-over).
     std::size_t sentSinceCheck = 0;
     // Threads in stop, disconnect, a second init or the teardown: a publish waiting for
     // room in the socket, or for its completion, gives up for them.
     std::atomic<int> ending{0};
-    // Set while a publish is inside the library (unstickPublish).
-    std::atomic<bool> publishInLibrary{false};
+    // The handle of a publish that is inside the library, under publishingMutex
+    // (unstickPublish, endStuckPublish).
+    std::mutex publishingMutex;
+    MQTTClient publishing = nullptr;
+    std::atomic<bool> publishUnderWay{false};
 
     // Context under which the current library client reports back (see callbacks.h).
     std::uintptr_t callbackId = 0;
