@@ -14,7 +14,7 @@ CMAKE_DEFINES := -Ccmake.define.TARNU_SEALING_JWK=$(abspath $(SEALING_JWK))
 PYTEST_ARGS ?=
 
 .PHONY: all bootstrap build plugin native test demo bench asan tsan asan-stress soak valgrind clean FORCE \
-	plugin-valgrind plugin-fuzz wheel sdist library-race
+	plugin-valgrind plugin-fuzz wheel sdist library-race test-other-debian
 
 all: test
 
@@ -120,8 +120,18 @@ valgrind: build
 	 || status=$$?; echo "[valgrind] the soak under memcheck exited with status $$status"
 	$(PY) scripts/valgrind-leaks.py $(VALGRIND_DIR)/memcheck.*.xml
 
+# make test in a debootstrap'ed root of the other Debian release (12 <-> 13), kept in
+# build/debian-<suite> (see scripts/test-other-debian.sh).
+test-other-debian: export PYTEST_ARGS := $(PYTEST_ARGS)
+test-other-debian:
+	@scripts/test-other-debian.sh
+
+# Refuses while anything is mounted under build/ (the other Debian's root mounts only in
+# a namespace of its own, so nothing should be), and never crosses into another file system.
 clean:
-	rm -rf build .venv/.module-stamp
+	@if awk -v d="$(CURDIR)/build/" 'index($$5, d) == 1 { print "mounted:", $$5; found = 1 } END { exit !found }' \
+	    /proc/self/mountinfo >&2; then echo "clean: unmount those first" >&2; exit 1; fi
+	rm -rf --one-file-system build .venv/.module-stamp
 
 # The plugin's crafted-text table with the broker under memcheck; any memcheck error fails it.
 plugin-valgrind: plugin
