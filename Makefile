@@ -35,8 +35,18 @@ $(MODULE_STAMP): $(MODULE_SOURCES) $(KEY_CHOICE) .venv/.deps-stamp
 		--no-index -Cbuild-dir=$(BUILD_DIR) $(CMAKE_DEFINES) .
 	@touch $@
 
+# The same module built as if the library's record layout were unknown, for the tests of
+# what a user of another library release gets (tests/test_platforms.py).
+NO_RECORD_SITE := build/no-record-site
+NO_RECORD_STAMP := $(NO_RECORD_SITE)/.stamp
+$(NO_RECORD_STAMP): $(MODULE_SOURCES) $(KEY_CHOICE) .venv/.deps-stamp
+	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+		--no-index -Cbuild-dir=build/no-record $(CMAKE_DEFINES) \
+		-Ccmake.define.TARNU_IGNORE_LIBRARY_RECORD=ON --upgrade --target $(NO_RECORD_SITE) .
+	@touch $@
+
 build: bootstrap
-	@$(MAKE) --no-print-directory $(MODULE_STAMP) plugin native
+	@$(MAKE) --no-print-directory $(MODULE_STAMP) $(NO_RECORD_STAMP) plugin native
 
 # The installable wheel in dist/: the module (Release), repaired by auditwheel to carry
 # Paho C, cjose, jansson and OpenSSL with their licences. Built in build/wheel, kept,
