@@ -199,10 +199,10 @@ bool SDK::connect() {
             return false;
         }
         ++programConnects;
-        announcement.succeeded(wait ? &turn : nullptr, [this] {
-            connected = true;
-            tarnu::log::out("[SDK] Connected to " + serverUri);
-        });
+        announcement.succeeded(wait ? &turn : nullptr, [this] { connected = true; });
+        // Outside the queue lock (a console nobody reads must not hold up the library's
+        // thread); before the (true, 0), which waits for this thread's turn.
+        tarnu::log::out("[SDK] Connected to " + serverUri);
     }
     op.unlock();
     if (wait) {
@@ -231,10 +231,8 @@ bool SDK::disconnectLocked(tarnu::Turn *turn) {
     // the event thread may be held up by one that never returns.
     const bool wait = turn != nullptr && !tarnu::EventThread::callingHandlers() &&
                       tarnu::host::available();
-    events->pushConnection(false, 0, wait ? turn : nullptr, [this] {
-        connected = false;
-        tarnu::log::out("[SDK] Disconnected");
-    });
+    events->pushConnection(false, 0, wait ? turn : nullptr, [this] { connected = false; });
+    tarnu::log::out("[SDK] Disconnected");  // outside the queue lock, as in connect
     return wait;
 }
 

@@ -24,36 +24,42 @@ constexpr auto kDropReport = std::chrono::seconds(1);
 
 void EventThread::pushMessage(std::string topic, std::string payload) {
     const std::size_t bytes = topic.size() + payload.size();
-    std::unique_lock<std::mutex> lock(queueMutex);
-    if (discarding.load()) {
-        return;
-    }
-    while (!queue.empty() &&
-           (queue.size() >= kMaxQueuedMessages || queuedBytes + bytes > kMaxQueuedBytes) &&
-           mayWaitForRoom()) {
-        // Re-checked in short slices: the conditions that lift the wait (a handler
-        // entering a method of another client) are not signalled to this queue.
-        ++producersWaiting;
-        notFull.wait_for(lock, std::chrono::milliseconds(20));
-        --producersWaiting;
-    }
-    const std::size_t count = queue.size() + early.size();
-    if (count > 0 && (count >= kOverflowFactor * kMaxQueuedMessages ||
-                      queuedBytes + bytes > kOverflowFactor * kMaxQueuedBytes)) {
-        if (dropped == 0) {
-            lastDropReport = std::chrono::steady_clock::now();  // a second of dropping begins
+    std::string report;
+    {
+        std::unique_lock<std::mutex> lock(queueMutex);
+        if (discarding.load()) {
+            return;
         }
-        ++dropped;
-        reportDrops(false);
-        return;
+        while (!queue.empty() &&
+               (queue.size() >= kMaxQueuedMessages || queuedBytes + bytes > kMaxQueuedBytes) &&
+               mayWaitForRoom()) {
+            // Re-checked in short slices: the conditions that lift the wait (a handler
+            // entering a method of another client) are not signalled to this queue.
+            ++producersWaiting;
+            notFull.wait_for(lock, std::chrono::milliseconds(20));
+            --producersWaiting;
+        }
+        const std::size_t count = queue.size() + early.size();
+        if (count > 0 && (count >= kOverflowFactor * kMaxQueuedMessages ||
+                          queuedBytes + bytes > kOverflowFactor * kMaxQueuedBytes)) {
+            if (dropped == 0 && reporting == 0) {
+                lastDropReport = std::chrono::steady_clock::now();  // a second of dropping begins
+            }
+            ++dropped;
+            report = dropsLine(false);
+        } else {
+            report = dropsLine(true);
+            queuedBytes += bytes;
+            (connecting ? early : queue)
+                .push_back(Event{Event::Message, false, 0, false, 0, nullptr, std::move(topic),
+                                 std::move(payload)});
+            if (!connecting) {
+                wakeConsumer();
+            }
+        }
     }
-    reportDrops(true);
-    queuedBytes += bytes;
-    (connecting ? early : queue)
-        .push_back(Event{Event::Message, false, 0, false, 0, nullptr, std::move(topic),
-                         std::move(payload)});
-    if (!connecting) {
-        wakeConsumer();
+    if (!report.empty()) {
+        writeDrops(std::move(report));
     }
 }
 
@@ -62,34 +68,44 @@ void EventThread::beginConnect() {
     connecting = true;
 }
 
-void EventThread::pushLoss(std::function<void()> lost, std::uint64_t epoch) {
+void EventThread::pushLoss(std::function<void()> lost, std::uint64_t epoch, std::string line) {
     std::lock_guard<std::mutex> lock(queueMutex);
     if (connecting) {
         heldLoss = std::move(lost);
         heldLossEpoch = epoch;
+        heldLossLine = std::move(line);
         return;
     }
-    queueLoss(lost, epoch);
+    queueLoss(lost, epoch, std::move(line));
     wakeConsumer();
 }
 
-void EventThread::queueLoss(const std::function<void()> &lost, std::uint64_t epoch) {
+void EventThread::queueLoss(const std::function<void()> &lost, std::uint64_t epoch, std::string line) {
     lost();
-    queue.push_back(Event{Event::Connection, false, -1, true, epoch, nullptr, {}, {}});
+    queue.push_back(Event{Event::Connection, false, -1, true, epoch, nullptr, {}, {}, std::move(line), true});
 }
 
-void EventThread::reportDrops(bool resumed) {
-    // With the queue lock held; the line is a single write (log.h).
-    if (dropped == 0) {
-        return;
+std::string EventThread::dropsLine(bool resumed) {
+    if (dropped == 0 || reporting != 0) {
+        return {};
     }
     const auto now = std::chrono::steady_clock::now();
-    if (resumed || now - lastDropReport >= kDropReport) {
-        tarnu::log::err("[SDK] Message queue full, dropped " + std::to_string(dropped) +
-                        " messages");
-        dropped = 0;
-        lastDropReport = now;
+    if (!resumed && now - lastDropReport < kDropReport) {
+        return {};
     }
+    reporting = dropped;
+    dropped = 0;
+    lastDropReport = now;
+    return "[SDK] Message queue full, dropped " + std::to_string(reporting) + " messages";
+}
+
+void EventThread::writeDrops(std::string line) {
+    const bool written = tarnu::log::errWithin(line, std::chrono::milliseconds(0));
+    std::lock_guard<std::mutex> lock(queueMutex);
+    if (!written) {
+        dropped += reporting;  // counted again in the next report
+    }
+    reporting = 0;
 }
 
 void EventThread::discardMessages() {

@@ -1,6 +1,7 @@
 #include "events.h"
 
 #include "host.h"
+#include "log.h"
 
 #include <atomic>
 #include <chrono>
@@ -242,6 +243,16 @@ void EventThread::deliver(std::deque<Event> &batch, host::ThreadInterpreter &int
             delivery.release();
             takeTurn(event.turn);
             continue;
+        }
+        if (!event.line.empty()) {
+            delivery.release();  // a console nobody reads holds up nothing but this thread
+            if (event.lineToErr) {
+                // The loss line: dropped if standard error does not take it within a
+                // second, so that the loss is still reported and followed.
+                tarnu::log::errWithin(event.line, std::chrono::milliseconds(1000));
+            } else {
+                tarnu::log::out(event.line);
+            }
         }
         delivery.lock();
         std::shared_ptr<const ConnectionHandler> handler = current(connectionHandler);

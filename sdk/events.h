@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <string>
 #include <utility>
 
 namespace tarnu {
@@ -70,13 +71,15 @@ public:
     void beginConnect();
     // The connect has returned. On success `up` runs and (true, 0) is queued (with
     // `turn`, as pushConnection), then the messages held back, then a loss held back.
+    // `line`, if any, is written by whoever reports the (true, 0), just before (see
+    // Event::line).
     template <class Up>
-    void endConnect(bool succeeded, Turn *turn, Up &&up) {
+    void endConnect(bool succeeded, Turn *turn, Up &&up, std::string line = {}) {
         std::lock_guard<std::mutex> lock(queueMutex);
         connecting = false;
         if (succeeded) {
             up();
-            queue.push_back(Event{Event::Connection, true, 0, false, 0, turn, {}, {}});
+            queue.push_back(Event{Event::Connection, true, 0, false, 0, turn, {}, {}, std::move(line)});
             for (Event &event : early) {
                 queue.push_back(std::move(event));
             }
@@ -87,15 +90,17 @@ public:
         }
         early.clear();
         if (heldLoss && succeeded) {
-            queueLoss(heldLoss, heldLossEpoch);
+            queueLoss(heldLoss, heldLossEpoch, std::move(heldLossLine));
         }
         heldLoss = nullptr;
+        heldLossLine.clear();
         wakeConsumer();
     }
-    // From the library's loss callback: `lost` (the state change and its line) runs and
-    // the loss is queued now, or both wait for endConnect while a connect is under way.
-    // `epoch` is the owner's epoch at the loss (see SDK::epoch).
-    void pushLoss(std::function<void()> lost, std::uint64_t epoch);
+    // From the library's loss callback: `lost` (the state change) runs and the loss is
+    // queued now, or both wait for endConnect while a connect is under way. `epoch` is
+    // the owner's epoch at the loss (see SDK::epoch); `line` goes to standard error just
+    // before the loss is reported.
+    void pushLoss(std::function<void()> lost, std::uint64_t epoch, std::string line);
 
     // Waits until the event thread reaches the caller's event, then calls the
     // connection handler on the calling thread. A handler error is thrown to the
@@ -132,6 +137,11 @@ private:
         Turn *turn;
         std::string topic;
         std::string payload;
+        // A status line that belongs to a connection event the event thread reports:
+        // written just before the handler call, holding no lock and not the interpreter
+        // lock, so a console nobody reads holds up this client's events alone.
+        std::string line;
+        bool lineToErr = false;
     };
     class Delivery;
 
@@ -142,12 +152,17 @@ private:
     void takeTurn(Turn *turn);
     bool mayWaitForRoom() const;
     // With the queue lock held.
-    void queueLoss(const std::function<void()> &lost, std::uint64_t epoch);
+    void queueLoss(const std::function<void()> &lost, std::uint64_t epoch, std::string line);
     template <class Handler>
     std::shared_ptr<const Handler> current(const std::shared_ptr<const Handler> &slot);
-    // Writes the count of messages dropped since the last report, when a second has
-    // passed since it or when messages are queued again (`resumed`).
-    void reportDrops(bool resumed);
+    // With the queue lock held: the line counting the messages dropped since the last
+    // report, when a second has passed since it or when messages are queued again
+    // (`resumed`); empty when none is due. Written by writeDrops after the lock is let go.
+    std::string dropsLine(bool resumed);
+    // On the library's thread, holding no lock: writes the line only if standard error
+    // takes it at once (the library's thread must never wait on a console); a line not
+    // taken is counted again for the next report.
+    void writeDrops(std::string line);
     void wakeConsumer();
 
     std::mutex queueMutex;
@@ -161,12 +176,14 @@ private:
     std::deque<Event> early;
     std::function<void()> heldLoss;
     std::uint64_t heldLossEpoch = 0;
+    std::string heldLossLine;
     bool consumerWaiting = false;
     int producersWaiting = 0;
     int openHolds = 0;
     bool quitting = false;
     std::atomic<bool> discarding{false};
     std::uint64_t dropped = 0;
+    std::uint64_t reporting = 0;  // dropped messages in a line being written
     std::chrono::steady_clock::time_point lastDropReport{};
     Turn *currentTurn = nullptr;
     SDK *owner = nullptr;
@@ -201,9 +218,9 @@ public:
         events.endConnect(false, nullptr, [] {});
     }
     template <class Up>
-    void succeeded(Turn *turn, Up &&up) {
+    void succeeded(Turn *turn, Up &&up, std::string line = {}) {
         done = true;
-        events.endConnect(true, turn, std::forward<Up>(up));
+        events.endConnect(true, turn, std::forward<Up>(up), std::move(line));
     }
 
 private:

@@ -37,7 +37,7 @@ void writeLine(int fd, std::string_view line) noexcept {
 void out(std::string_view line) noexcept { writeLine(STDOUT_FILENO, line); }
 void err(std::string_view line) noexcept { writeLine(STDERR_FILENO, line); }
 
-void errWithin(std::string_view line, std::chrono::milliseconds wait) noexcept {
+bool errWithin(std::string_view line, std::chrono::milliseconds wait) noexcept {
     // A line is far shorter than a pipe's atomic write (PIPE_BUF), so once poll says
     // there is room the write does not block.
     pollfd p{STDERR_FILENO, POLLOUT, 0};
@@ -47,7 +47,9 @@ void errWithin(std::string_view line, std::chrono::milliseconds wait) noexcept {
     } while (ready < 0 && errno == EINTR);
     if (ready > 0 && (p.revents & POLLOUT) != 0) {
         writeLine(STDERR_FILENO, line);
+        return true;
     }
+    return false;
 }
 
 }  // namespace tarnu::log

@@ -13,6 +13,7 @@ void out(std::string_view line) noexcept;
 void err(std::string_view line) noexcept;
 // A failure line from a thread that must not block for long: written only if standard
 // error takes it within `wait` (a pipe whose reader has stopped does not); else dropped.
-void errWithin(std::string_view line, std::chrono::milliseconds wait) noexcept;
+// True when it was written.
+bool errWithin(std::string_view line, std::chrono::milliseconds wait) noexcept;
 
 }  // namespace tarnu::log

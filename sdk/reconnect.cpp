@@ -12,9 +12,6 @@
 
 namespace {
 
-// How long the connection-lost line may wait for room in stderr (see connectionLost).
-constexpr auto kLossLineWait = std::chrono::milliseconds(1000);
-
 // The wait after `delay`: doubled, limited to the cap, computed wide so that a cap
 // near the top of the 32-bit range cannot overflow. A negative cap counts as 0.
 int nextDelay(int delay, int cap) {
@@ -26,9 +23,9 @@ int nextDelay(int delay, int cap) {
 }  // namespace
 
 void SDK::connectionLost(const char *cause) {
-    // On a library thread: no Python, no library calls, nothing that can block long.
-    // (The library waits 5 s for this callback and then frees what the thread that
-    // called it still uses; the line below is written only if stderr takes it in time.)
+    // On a library thread: no Python, no library calls, no console, nothing that can
+    // block long. (The library waits 5 s for this callback and then frees what the
+    // thread that called it still uses.)
     // The library reports the loss of a connection before any later one can be made, so
     // the link held now is the lost connection's.
     const std::shared_ptr<const tarnu::BrokerLink> lost = currentLink();
@@ -39,13 +36,10 @@ void SDK::connectionLost(const char *cause) {
         inflight.forget();  // the library ended the session and dropped its messages
     }
     inflight.wake();  // publishes waiting for room or completion stop waiting
-    std::string line = std::string("[SDK] Connection lost: ") + (cause != nullptr ? cause : "unknown");
-    events->pushLoss(
-        [this, line = std::move(line)] {
-            connected = false;
-            tarnu::log::errWithin(line, kLossLineWait);
-        },
-        endedByProgram ? kEndedByProgram : epoch.load());
+    // The line is written by the event thread, just before it reports the loss: this
+    // thread writes nothing.
+    events->pushLoss([this] { connected = false; }, endedByProgram ? kEndedByProgram : epoch.load(),
+                     std::string("[SDK] Connection lost: ") + (cause != nullptr ? cause : "unknown"));
 }
 
 void SDK::startReconnectWorker(std::uint64_t lossEpoch) {
@@ -93,10 +87,9 @@ void SDK::reconnectLoop() {
             tarnu::ConnectAnnouncement announcement(*events);
             int rc = libraryConnect();
             if (rc == MQTTCLIENT_SUCCESS) {
-                announcement.succeeded(nullptr, [this] {
-                    connected = true;
-                    tarnu::log::out("[SDK] Reconnected successfully to " + serverUri);
-                });
+                // The line is written by the event thread, just before the (true, 0).
+                announcement.succeeded(nullptr, [this] { connected = true; },
+                                       "[SDK] Reconnected successfully to " + serverUri);
                 delay = 1;
                 continue;  // the loop test ends the worker, unless the link fell again
             }
