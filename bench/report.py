@@ -120,6 +120,34 @@ def table(med: dict) -> str:
     return "\n".join(lines)
 
 
+# The round-trip group's ratios across its rows: (label, (workload, client), (workload,
+# client)), each the first rate over the second.
+RTT_RATIOS = [
+    ("tarnu_sdk 8 threads / 1 thread", ("rtt8", "tarnu"), ("rtt1", "tarnu")),
+    ("tarnu_sdk 64 threads / 1 thread", ("rtt64", "tarnu"), ("rtt1", "tarnu")),
+    ("tarnu_sdk 64 threads / paho-mqtt all in flight", ("rtt64", "tarnu"), ("rtt_flight", "paho")),
+    ("tarnu_sdk 64 threads / gmqtt all in flight", ("rtt64", "tarnu"), ("rtt_flight", "gmqtt")),
+    ("tarnu_sdk 8 threads / paho-mqtt 8 threads", ("rtt8", "tarnu"), ("rtt8", "paho")),
+    ("paho-mqtt 8 threads / 1 thread", ("rtt8", "paho"), ("rtt1", "paho")),
+]
+
+
+def rtt_summary(med: dict, delay_ms: float) -> list[str]:
+    """The round-trip group's ratios of message rates, for the rows that ran."""
+    lines = []
+    for label, (wa, ca), (wb, cb) in RTT_RATIOS:
+        a = med.get(wa, {}).get(ca, {}).get("rate")
+        b = med.get(wb, {}).get(cb, {}).get("rate")
+        q = ratio(a, b)
+        if q is not None:
+            shown = f"{q:.2f}x" if q >= 0.1 else f"{q:.3f}x"
+            lines.append(f"  {label}: {shown} ({fmt(a, 'rate')} / {fmt(b, 'rate')} msg/s)")
+    if lines:
+        lines.insert(0, f"Round trip of {2 * delay_ms:g} ms ({delay_ms:g} ms each way through "
+                        "the proxy), QoS 1 publish rates:")
+    return lines
+
+
 def command_output(cmd: list[str]) -> str:
     try:
         return subprocess.run(cmd, capture_output=True, text=True, timeout=10).stdout.strip()

@@ -4,6 +4,7 @@
     make bench [BENCH_ARGS="--rounds 5 --json results.json"]
     .venv/bin/python bench/run.py [--rounds N] [--quick] [--json FILE] [--only W1,W2]
                                   [--clients C1,C2] [--broker-conf LINE]...
+                                  [--rtt-delay-ms MS]
 
 Starts a private mosquitto on a free loopback port and, for each workload, runs
 tarnu_sdk, its peers paho-mqtt 2.x, gmqtt and awscrt, and build/bench/native_ceiling
@@ -16,11 +17,17 @@ Message counts are checked: a publisher's messages are counted by the broker
 ($SYS/broker/publish/messages/received), a receiver counts what reaches its handler.
 A run that lost messages is reported as LOST and kept out of the medians.
 
+The round-trip group (`--only rtt`) puts the delaying proxy of tests/proxy.py between
+the clients and the broker, --rtt-delay-ms each way (the broker's own count of the
+messages is taken directly); it ends with the ratios of publishing from 8 and 64
+threads of one client to publishing from one, and to paho-mqtt's messages all in flight.
+
 The clients and workloads are in bench/workloads.py, the output in bench/report.py.
 """
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import shutil
@@ -33,12 +40,13 @@ import uuid
 from dataclasses import dataclass
 from pathlib import Path
 
-from report import header, machine, medians, sample_text, table
+from report import header, machine, medians, rtt_summary, sample_text, table
 from workloads import CLIENTS, LABELS, WORKLOADS, Workload, client_args, published
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 from brokers import Broker  # type: ignore[import-not-found]  # noqa: E402
+from proxy import Proxy  # type: ignore[import-not-found]  # noqa: E402
 
 NATIVE = ROOT / "build" / "bench" / "native_ceiling"
 WORKERS = ROOT / "bench" / "workers.py"
@@ -65,11 +73,15 @@ class Endpoint:
 
 
 def endpoints(broker: Broker) -> dict[str, Endpoint]:
-    """The broker's listeners by name, which a Workload chooses with `listener`. Only
-    plain TCP so far; a TLS listener would be one more `listener` block in the
-    broker's configuration, one more entry here, and the scheme in each peer's
-    `transport` (bench/peers/) and in native_ceiling's URI."""
-    return {"tcp": Endpoint("tcp", broker.port), "tls": Endpoint("ssl", broker.tls_port)}
+    """The broker's listeners by name, which a Workload chooses with `listener`: plain
+    TCP, TLS, and plain TCP through the delaying proxy ("rtt", when the run started
+    one). Another would be one more `listener` block in the broker's configuration (or
+    one more proxy), one more entry here, and the scheme in each peer's `transport`
+    (bench/peers/) and in native_ceiling's URI."""
+    found = {"tcp": Endpoint("tcp", broker.port), "tls": Endpoint("ssl", broker.tls_port)}
+    if getattr(broker, "rtt_port", None):
+        found["rtt"] = Endpoint("tcp", broker.rtt_port)
+    return found
 
 
 def tls_listener(directory: Path) -> tuple[list[str], int]:
@@ -301,18 +313,27 @@ def main() -> int:
     p.add_argument("--rounds", type=int, default=5)
     p.add_argument("--quick", action="store_true", help="a short smoke run (1 round, small counts)")
     p.add_argument("--json", metavar="FILE", help="write all samples and the medians here")
+    groups = sorted({w.group for w in WORKLOADS if w.group})
     p.add_argument("--only", metavar="W1,W2",
-                   help="run only these workloads: " + ",".join(w.name for w in WORKLOADS))
+                   help="run only these workloads: " + ",".join(w.name for w in WORKLOADS)
+                   + "; or groups of them: " + ",".join(groups))
     p.add_argument("--clients", default=",".join(CLIENTS),
                    help="run only these clients (default: all: " + ",".join(CLIENTS) + ")")
     p.add_argument("--broker-conf", action="append", default=[], metavar="LINE",
                    help="a line added to the broker's configuration (after the defaults)")
+    p.add_argument("--rtt-delay-ms", type=float, default=10.0, metavar="MS",
+                   help="the round-trip group's one-way delay through the proxy (default 10: "
+                        "a 20 ms round trip)")
     o = p.parse_args()
+    if o.rtt_delay_ms < 0:
+        p.error("--rtt-delay-ms must not be negative")
     if not NATIVE.exists():
         sys.exit(f"{NATIVE} is missing: run `make native` (or `make bench`)")
     chosen = WORKLOADS
     if o.only:
         names = set(o.only.split(","))
+        names |= {w.name for w in WORKLOADS if w.group in names}
+        names -= set(groups)
         unknown = names - {w.name for w in WORKLOADS}
         if unknown:
             p.error(f"unknown workloads: {', '.join(sorted(unknown))}")
@@ -322,6 +343,10 @@ def main() -> int:
         p.error(f"unknown clients: {', '.join(sorted(unknown))}")
     clients = [c for c in CLIENTS if c in o.clients.split(",")]
     rounds = 1 if o.quick else o.rounds
+    round_trip = f"{2 * o.rtt_delay_ms:g}"
+    for w in WORKLOADS:
+        if w.listener == "rtt":
+            w.title = w.title.replace("{rtt}", round_trip)
 
     info = machine()
     print("\n".join(header(info)))
@@ -332,8 +357,14 @@ def main() -> int:
     started = time.monotonic()
     pki_dir = Path(tempfile.mkdtemp(prefix="tarnu-bench-pki-"))
     tls_lines, tls_port = tls_listener(pki_dir)
-    with Broker(extra=BROKER_CONF + o.broker_conf + tls_lines) as broker:
+    with contextlib.ExitStack() as running:
+        broker = running.enter_context(Broker(extra=BROKER_CONF + o.broker_conf + tls_lines))
         broker.tls_port = tls_port
+        if any(w.listener == "rtt" for w in chosen):
+            # The proxy forwards on a thread of this process; it keeps no packet records.
+            link = running.enter_context(Proxy(broker.port, delay=o.rtt_delay_ms / 1000))
+            link.record = False
+            broker.rtt_port = link.port
         counter = BrokerCounter(broker.port)
         try:
             for r in range(rounds):
@@ -346,6 +377,8 @@ def main() -> int:
                         args.update(w.quick)
                     # Alternate: each round starts with the next client.
                     mine = [c for c in clients if c in w.clients]
+                    if not mine:
+                        continue
                     order = mine[r % len(mine):] + mine[:r % len(mine)]
                     for client in order:
                         t0 = time.monotonic()
@@ -365,12 +398,17 @@ def main() -> int:
     print(f"Medians of {rounds} round(s) ({time.monotonic() - started:.0f} s); ratios are "
           "tarnu_sdk / other (higher is better for msg/s, lower for µs and MiB).")
     print(table(med))
+    summary = rtt_summary(med, o.rtt_delay_ms)
+    if summary:
+        print()
+        print("\n".join(summary))
     print(f"(load average before {info['loadavg_before'][0]}, after "
           f"{info['loadavg_after'][0]}; {info['nproc']} CPUs)")
     if o.json:
         Path(o.json).write_text(json.dumps(
             {"machine": info, "rounds": rounds, "quick": o.quick,
              "broker_conf": BROKER_CONF + o.broker_conf,
+             "rtt_delay_ms": o.rtt_delay_ms, "rtt_summary": summary,
              "workloads": {w.name: {"title": w.title, "mode": w.mode,
                                     "args": {**w.args, **(w.quick if o.quick else {})},
                                     "count_scale": w.count_scale, "listener": w.listener}

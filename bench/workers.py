@@ -9,7 +9,11 @@ subscribed, then one line "RESULT {json}" on stdout.
 
 The modes here drive the clients whose calls block (tarnu, paho, awscrt) through
 one small interface; gmqtt, an asyncio library, has the same modes written as a
-gmqtt application would (bench/peers/gmqtt_peer.py).
+gmqtt application would (bench/peers/gmqtt_peer.py). Two modes are the Python
+clients' own: `pub1threads` (--threads threads share one client, each QoS 1
+publish awaited by its thread) and `pub1flight` (every QoS 1 message handed to the
+client at once, the acknowledgements awaited at the end, within the client's own
+window; paho-mqtt and gmqtt).
 
 Every message handler receives the topic and the payload as str (tarnu_sdk decodes
 them itself, the others' handlers decode the payload bytes), so all the Python
@@ -19,10 +23,11 @@ from __future__ import annotations
 
 import argparse
 import sys
+import threading
 import time
 
 from peers import awscrt_peer, paho_peer, tarnu_peer
-from peers.common import (SyncPeer, Tally, connect_result, latency_result, parse,
+from peers.common import (WAIT_S, SyncPeer, Tally, connect_result, latency_result, parse,
                           publish_result, subscribe_result)
 
 PEERS: dict[str, type[SyncPeer]] = {"tarnu": tarnu_peer.Peer, "paho": paho_peer.Peer,
@@ -45,6 +50,72 @@ def run_publish(o: argparse.Namespace, qos: int) -> None:
     if qos == 0:
         # The completion of a QoS 1 message after them: everything has left the client.
         confirm(topic, payload)
+    elapsed = time.perf_counter() - start
+    cpu = time.process_time() - cpu_start
+    c.close()
+    publish_result(o, elapsed, cpu)
+
+
+def run_threads(o: argparse.Namespace) -> None:
+    """--threads threads share one client; each publishes its share of --warmup (untimed)
+    and then of --count at QoS 1, every publish awaited by the thread that made it.
+    Timed from the moment all of them are ready until the last has returned."""
+    if o.threads < 1 or o.count % o.threads or o.warmup % o.threads:
+        sys.exit("pub1threads: --count and --warmup must be multiples of --threads")
+    c = PEERS[o.client](o)
+    c.connect()
+    confirm = c.publisher(1)
+    payload, topic = "x" * o.payload, o.topic
+    ready = threading.Barrier(o.threads + 1, timeout=WAIT_S * (o.warmup + 1))  # even if serialised
+    errors: list[BaseException] = []
+
+    def work() -> None:
+        try:
+            for _ in range(o.warmup // o.threads):
+                confirm(topic, payload)
+            ready.wait()
+            for _ in range(o.count // o.threads):
+                confirm(topic, payload)
+        except BaseException as error:  # noqa: BLE001 - ends the run below
+            errors.append(error)
+            ready.abort()
+
+    threads = [threading.Thread(target=work, daemon=True) for _ in range(o.threads)]
+    for thread in threads:
+        thread.start()
+    try:
+        ready.wait()
+    except threading.BrokenBarrierError:
+        sys.exit(f"pub1threads: a thread failed before the start: {errors[:1]!r}")
+    cpu_start = time.process_time()
+    start = time.perf_counter()
+    for thread in threads:
+        thread.join()
+    elapsed = time.perf_counter() - start
+    cpu = time.process_time() - cpu_start
+    if errors:
+        sys.exit(f"pub1threads: {len(errors)} threads failed: {errors[0]!r}")
+    c.close()
+    publish_result(o, elapsed, cpu)
+
+
+def run_flight(o: argparse.Namespace) -> None:
+    """--warmup awaited QoS 1 publishes (untimed), then --count handed to the client one
+    after the other without waiting, timed until every one of them is acknowledged."""
+    c = PEERS[o.client](o)
+    if not hasattr(c, "in_flight"):
+        sys.exit(f"pub1flight: {o.client} has no way to keep its own messages in flight")
+    c.connect()
+    confirm = c.publisher(1)
+    send, wait_all = c.in_flight()
+    payload, topic = "x" * o.payload, o.topic
+    for _ in range(o.warmup):
+        confirm(topic, payload)
+    cpu_start = time.process_time()
+    start = time.perf_counter()
+    for _ in range(o.count):
+        send(topic, payload)
+    wait_all()
     elapsed = time.perf_counter() - start
     cpu = time.process_time() - cpu_start
     c.close()
@@ -136,6 +207,10 @@ def main() -> None:
         run_subscribe(o)
     elif o.mode == "latency":
         run_latency(o)
+    elif o.mode == "pub1threads":
+        run_threads(o)
+    elif o.mode == "pub1flight":
+        run_flight(o)
     else:
         run_connect(o)
 

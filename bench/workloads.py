@@ -17,7 +17,7 @@ OTHERS = CLIENTS[1:]  # a ratio column each: tarnu_sdk / other
 class Workload:
     name: str
     title: str
-    mode: str  # the worker mode: pub, pub1, sub, latency, connect
+    mode: str  # the worker mode: pub, pub1, sub, latency, connect, pub1threads, pub1flight
     args: dict
     quick: dict  # overrides for --quick
     metrics: list[tuple[str, str, str]]  # (key, label, better: "high" | "low")
@@ -29,8 +29,10 @@ class Workload:
     listener: str = "tcp"  # which of endpoints(broker) the clients connect to
     clients: tuple = CLIENTS  # the clients this workload is run with
     # client -> factor on count and warmup, for a client so much slower at this
-    # workload that the common count would take minutes (its rate is still per message).
+    # workload that the common count would take minutes, or so much faster that it would
+    # be over too soon to time (its rate is still per message).
     count_scale: dict = field(default_factory=dict)
+    group: str | None = None  # a name --only takes for all the workloads of the group
 
 
 def client_args(w: Workload, client: str, args: dict) -> dict:
@@ -47,7 +49,8 @@ def client_args(w: Workload, client: str, args: dict) -> dict:
 
 def published(w: Workload, args: dict) -> int:
     """How many messages a publishing run sends: for `pub` one QoS 1 message after
-    the timed ones, for `connect` one QoS 1 message per connection."""
+    the timed ones, for `connect` one QoS 1 message per connection (for pub1threads,
+    --count and --warmup are the totals over the threads)."""
     return args["count"] + args.get("warmup", 0) + (1 if w.mode == "pub" else 0)
 
 
@@ -139,4 +142,46 @@ WORKLOADS = [
               ("rate", "msg/s", "high")],
              feed=True, rounds=1, timeout=300.0,
              targets={"growth_mib": ("<", 2.0)}),
+    # The round-trip group: the clients reach the broker through the delaying proxy of
+    # tests/proxy.py (--rtt-delay-ms each way, 10 ms by default: a 20 ms round trip), where
+    # a publish that waits for its acknowledgement waits for the link. One tarnu_sdk
+    # client shared by 1, 8 and 64 threads, each publish awaited by its thread; paho-mqtt
+    # likewise with 1 and 8; paho-mqtt (its default window of 20) and gmqtt (no window)
+    # with every message in flight and the acknowledgements awaited at the end; and the
+    # connect over the link. "{rtt}" in a title is the round trip in ms. Counts are
+    # multiples of the threads (each takes an equal share). paho-mqtt's socket keeps
+    # Nagle's algorithm, so a PUBLISH it writes while an earlier one is not yet taken by
+    # TCP waits for that ACK: its rows show it as its users get it.
+    Workload("rtt1", "{rtt} ms round trip: QoS 1 publish + completion wait, 100 B, 1 thread",
+             "pub1threads", {"count": 100, "warmup": 2, "payload": 100, "threads": 1},
+             {"count": 50},
+             [("rate", "msg/s", "high"), ("cpu_us", "CPU µs/msg", "low")],
+             listener="rtt", clients=("tarnu", "paho"), group="rtt"),
+    Workload("rtt8", "{rtt} ms round trip: QoS 1 publish + completion wait, 100 B, "
+             "8 threads on one client", "pub1threads",
+             {"count": 800, "warmup": 8, "payload": 100, "threads": 8},
+             {"count": 160},
+             [("rate", "msg/s", "high"), ("cpu_us", "CPU µs/msg", "low")],
+             listener="rtt", clients=("tarnu", "paho"), group="rtt"),
+    Workload("rtt64", "{rtt} ms round trip: QoS 1 publish + completion wait, 100 B, "
+             "64 threads on one client", "pub1threads",
+             {"count": 3_200, "warmup": 64, "payload": 100, "threads": 64},
+             {"count": 640},
+             [("rate", "msg/s", "high"), ("cpu_us", "CPU µs/msg", "low")],
+             listener="rtt", clients=("tarnu",), group="rtt", timeout=300.0),
+    Workload("rtt_flight", "{rtt} ms round trip: QoS 1, 100 B, all in flight, "
+             "acknowledgements awaited at the end", "pub1flight",
+             {"count": 2_000, "warmup": 2, "payload": 100},
+             {"count": 800},
+             [("rate", "msg/s", "high"), ("cpu_us", "CPU µs/msg", "low")],
+             # gmqtt sends them all at once: the common count would be over in two
+             # round trips, too short a run to time.
+             listener="rtt", clients=("paho", "gmqtt"), group="rtt",
+             count_scale={"gmqtt": 10}),
+    Workload("rtt_connect", "{rtt} ms round trip: connect (to the first QoS 1 ack) / "
+             "disconnect, median of 20", "connect",
+             {"count": 20, "warmup": 1, "payload": 100},
+             {"count": 5, "warmup": 1},
+             [("connect_ms", "connect ms", "low"), ("disconnect_ms", "disconnect ms", "low")],
+             listener="rtt", clients=("tarnu", "paho", "gmqtt"), group="rtt"),
 ]

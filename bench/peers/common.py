@@ -17,7 +17,7 @@ Handler = Callable[[str, str], None]  # handler(topic, payload)
 Publish = Callable[[str, str], object]  # publish(topic, payload)
 
 PEERS = ("tarnu", "paho", "gmqtt", "awscrt")
-MODES = ("pub", "pub1", "sub", "latency", "connect")
+MODES = ("pub", "pub1", "sub", "latency", "connect", "pub1threads", "pub1flight")
 # The URL schemes a peer may be asked for; each peer turns the scheme into its own
 # transport settings in one place (its `transport`). TLS is wired up for tarnu_sdk and
 # paho-mqtt, which trust the CA that SSL_CERT_FILE names.
@@ -42,6 +42,7 @@ def parse(argv: list[str]) -> argparse.Namespace:
     p.add_argument("--rate", type=float, default=0.0)
     p.add_argument("--rss-warmup", type=int, default=0)
     p.add_argument("--hold", type=int, default=0)
+    p.add_argument("--threads", type=int, default=1)
     p.add_argument("--id", default="")
     p.add_argument("--start-timeout", type=float, default=30.0)
     p.add_argument("--idle-timeout", type=float, default=5.0)

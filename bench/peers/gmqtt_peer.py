@@ -144,6 +144,32 @@ async def run_publish(o: argparse.Namespace, qos: int) -> None:
     publish_result(o, elapsed, cpu)
 
 
+async def run_flight(o: argparse.Namespace) -> None:
+    """--warmup awaited QoS 1 publishes, then --count published one after the other
+    without waiting (gmqtt keeps no window: all go out at once), timed until gmqtt has
+    taken every one of them out of its in-flight store."""
+    c = Peer(o)
+    await c.connect()
+    confirm = c.confirmer()
+    payload = "x" * o.payload
+    topic = o.topic
+    for _ in range(o.warmup):
+        await confirm(topic, payload)
+    publish, store = c.c.publish, c.store
+    acks = []
+    cpu_start = time.process_time()
+    start = time.perf_counter()
+    for _ in range(o.count):
+        publish(topic, payload, 1)
+        acks.append(store.acks[store.last_mid])
+    async with asyncio.timeout(WAIT_S):
+        await asyncio.gather(*acks)
+    elapsed = time.perf_counter() - start
+    cpu = time.process_time() - cpu_start
+    await c.disconnect()
+    publish_result(o, elapsed, cpu)
+
+
 async def run_subscribe(o: argparse.Namespace) -> None:
     tally = Tally(o.count, o.rss_warmup)
     c = Peer(o)
@@ -227,6 +253,10 @@ async def run_connect(o: argparse.Namespace) -> None:
 def main(o: argparse.Namespace) -> None:
     if o.mode in ("pub", "pub1"):
         run = run_publish(o, 0 if o.mode == "pub" else 1)
+    elif o.mode == "pub1flight":
+        run = run_flight(o)
+    elif o.mode == "pub1threads":
+        sys.exit("gmqtt: pub1threads does not apply to an asyncio client")
     elif o.mode == "sub":
         run = run_subscribe(o)
     elif o.mode == "latency":

@@ -56,6 +56,23 @@ class Peer:
             return publish
         return lambda topic, payload: publish(topic, payload, qos).wait_for_publish(WAIT_S)
 
+    def in_flight(self):
+        """send(topic, payload) for QoS 1 messages that are not awaited, and wait_all(),
+        which returns once every one sent is acknowledged. paho-mqtt keeps at most
+        max_inflight_messages (20 by default, kept here) in flight and queues the rest."""
+        publish, infos = self.c.publish, []
+
+        def send(topic: str, payload: str) -> None:
+            infos.append(publish(topic, payload, 1))
+
+        def wait_all() -> None:
+            for info in infos:
+                info.wait_for_publish(WAIT_S)
+                if not info.is_published():
+                    sys.exit("paho-mqtt: a message in flight was not acknowledged in time")
+
+        return send, wait_all
+
     def disconnect(self) -> None:
         """Returns once the network thread has closed the connection (on_disconnect):
         disconnect() alone only queues the DISCONNECT packet."""
