@@ -18,6 +18,12 @@ $WITH_BROKER -- $PY examples/subscribe.py '{broker}' 1
 echo; echo "== request/response: a handler that publishes its answer"
 $WITH_BROKER -- $PY examples/request_response.py '{broker}'
 
+echo; echo "== many QoS 1 publishes at once: a thread pool sharing one client"
+$WITH_BROKER -- $PY examples/publish_pool.py '{broker}'
+
+echo; echo "== the same from asyncio, each call in a worker thread (asyncio.to_thread)"
+$WITH_BROKER -- $PY examples/publish_asyncio.py '{broker}'
+
 echo; echo "== reconnection: the broker is killed and comes back"
 $WITH_BROKER --restart-after 1.5 -- $PY examples/connection_watch.py '{broker}' 20
 
