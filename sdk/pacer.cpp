@@ -34,45 +34,50 @@ public:
     }
 
 private:
-    bool prepare() {
-        // No callbacks: a handle without them never starts the network thread.
-        return MQTTClient_create(&handle, "tcp://:1", "tarnu-pacer", MQTTCLIENT_PERSISTENCE_NONE,
-                                 nullptr) == MQTTCLIENT_SUCCESS;
-    }
-
     void run() {
-        const bool ready = prepare();
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             asked.wait(lock, [this] { return wanted; });
             wanted = false;
-            if (!ready) {
-                continue;
-            }
             lock.unlock();
-            MQTTClient_connectOptions options = MQTTClient_connectOptions_initializer;
-            options.keepAliveInterval = 1;
-            options.cleansession = 1;
-            options.connectTimeout = 1;
-            options.MQTTVersion = MQTTVERSION_3_1_1;
-            // An empty proxy name fails as fast as the empty host name, where the
-            // http_proxy variable would send the library to the proxy it names. The
-            // library copies the name at every connect that gives one and frees the
-            // copy only when the handle is destroyed (MQTTClient_connectURIVersion,
-            // 1.3.10 to 1.3.16), but keeps and uses it for later connects: given once.
-            options.httpProxy = proxyGiven ? nullptr : "";
-            proxyGiven = true;
-            MQTTClient_connect(handle, &options);  // fails, as intended
+            pace();
             lock.lock();
         }
+    }
+
+    // A handle of its own for each connect, destroyed right after. Kept, it would stay
+    // in the library's list of handles with socket 0 for ever, ahead of every handle
+    // made after it: the library's thread hands out the messages a disconnected handle
+    // still holds only for the first handle in its list whose socket is 0
+    // (ListFindItem(handles, 0) in MQTTClient_run, 1.3.10 to 1.3.16), so a stopped
+    // client's messages would never be handed out and its handle never retired. Never
+    // connected and without callbacks, the handle is destroyed safely (the library's
+    // thread never lets go of its lock while it looks at such a handle); a handle kept
+    // across connects would also keep a copy of the proxy name from each (the library's
+    // connect copies it and frees only the last at destroy).
+    static void pace() {
+        MQTTClient handle = nullptr;
+        // No callbacks: a handle without them never starts the network thread.
+        if (MQTTClient_create(&handle, "tcp://:1", "tarnu-pacer", MQTTCLIENT_PERSISTENCE_NONE,
+                              nullptr) != MQTTCLIENT_SUCCESS) {
+            return;
+        }
+        MQTTClient_connectOptions options = MQTTClient_connectOptions_initializer;
+        options.keepAliveInterval = 1;
+        options.cleansession = 1;
+        options.connectTimeout = 1;
+        options.MQTTVersion = MQTTVERSION_3_1_1;
+        // An empty proxy name fails as fast as the empty host name, where the http_proxy
+        // variable would send the library to the proxy it names.
+        options.httpProxy = "";
+        MQTTClient_connect(handle, &options);  // fails, as intended
+        MQTTClient_destroy(&handle);
     }
 
     std::mutex mutex;
     std::condition_variable asked;
     bool wanted = false;
-    bool proxyGiven = false;
     std::thread thread;
-    MQTTClient handle = nullptr;
 };
 
 // Never destroyed: connects may be made while the process exits.
