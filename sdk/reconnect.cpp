@@ -12,6 +12,11 @@
 
 namespace {
 
+// The shortest wait between two attempts. A cap of 0 (or less) asks for no wait at
+// all, which against a broker that refuses at once would be a tight loop of connects and
+// log lines: at most ten attempts a second instead (the lines still say 0s).
+constexpr auto kMinimumWait = std::chrono::milliseconds(100);
+
 // The wait after `delay`: doubled, limited to the cap, computed wide so that a cap
 // near the top of the 32-bit range cannot overflow. A negative cap counts as 0.
 int nextDelay(int delay, int cap) {
@@ -98,7 +103,9 @@ void SDK::reconnectLoop() {
                             ". Retrying in " + std::to_string(delay) + "s");
         }
         std::unique_lock<std::mutex> lock(reconnectMutex);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(delay);
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::max<std::chrono::steady_clock::duration>(
+                                  std::chrono::seconds(delay), kMinimumWait);
         while (running) {
             reconnectCv->wait_until(lock, deadline);
             if (std::chrono::steady_clock::now() >= deadline) {

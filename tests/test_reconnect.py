@@ -208,6 +208,17 @@ def test_backoff_cap_zero_or_negative_retries_at_once_after_the_first_wait(
     log.report(f"[backoff cap {cap}] retrying in {delays}s; waits {waits}s")
     assert delays[:3] == [1, 0, 0] and set(delays[1:]) == {0}
     assert 0.95 <= waits[0] <= 1.3 and all(w < 0.2 for w in waits[1:]), waits
+    # With no wait asked for, attempts still come at most ten a second, not as a tight
+    # loop of connects and lines against a broker that refuses at once.
+    proxy.refuse()
+    proxy.cut()
+    log.wait(failed, count=len(fails) + 2, timeout=5)  # past the first wait
+    t1 = log.now()
+    time.sleep(1.0)
+    flood = [t for t, line in log.get(since=t1) if failed(line)]
+    proxy.accept()
+    assert conn.wait_for(5, timeout=3)
+    assert 5 <= len(flood) <= 12, f"{len(flood)} failed attempts in a second"
 
 
 def test_broker_kill_and_restart(fresh_broker, make_client, topic, capfd):
