@@ -269,15 +269,20 @@ void EventThread::deliver(std::deque<Event> &batch, host::ThreadInterpreter &int
         }
         handler.reset();
         if (event.lost) {
-            // The loss has been reported; only now may a reconnection begin.
+            // The loss has been reported; only now may a reconnection begin. The owner is
+            // held while it is used: finish() waits for it before the owner may go.
             delivery.release();
             SDK *client = nullptr;
             {
                 std::lock_guard<std::mutex> lock(queueMutex);
                 client = owner;
+                ownerInUse = client != nullptr;
             }
             if (client != nullptr) {
                 client->startReconnectWorker(event.epoch);
+                std::lock_guard<std::mutex> lock(queueMutex);
+                ownerInUse = false;
+                ownerFree.notify_all();
             }
         }
     }
@@ -331,11 +336,17 @@ void EventThread::awaitTurn(Turn &turn, bool up, int code, bool rethrow) {
 
 void EventThread::finish() {
     {
-        std::lock_guard<std::mutex> lock(queueMutex);
+        std::unique_lock<std::mutex> lock(queueMutex);
         quitting = true;
         owner = nullptr;
         notEmpty.notify_all();
         notFull.notify_all();
+        // The event thread may be starting a reconnection of the owner (it took the owner
+        // before it was cleared): the owner is not let go until it has. Never on the event
+        // thread itself, which is not inside startReconnectWorker when it gets here.
+        if (thread.get_id() != std::this_thread::get_id()) {
+            ownerFree.wait(lock, [this] { return !ownerInUse; });
+        }
     }
     if (!thread.joinable()) {
         return;

@@ -187,6 +187,9 @@ private:
     std::chrono::steady_clock::time_point lastDropReport{};
     Turn *currentTurn = nullptr;
     SDK *owner = nullptr;
+    // The event thread is using `owner` outside the queue lock (finish waits for it).
+    bool ownerInUse = false;
+    std::condition_variable ownerFree;
     std::thread thread;
 
     // Held while handlers are called, and by a setter (outside any handler) while it
