@@ -89,7 +89,11 @@ SDK::~SDK() {
     Ending ending_(ending, inflight);
     unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
-    stopLocked(op, false);  // teardown must go on: a handler error is reported
+    // A client the interpreter's exit has stopped already has nothing left to end, and
+    // its disconnect line was the last it had to say.
+    if (!stoppedAtExit || client != nullptr) {
+        stopLocked(op, false);  // teardown must go on: a handler error is reported
+    }
     op.unlock();
     events->finish();
 }
@@ -282,6 +286,7 @@ void SDK::stopAtExit() {
     // of its whose event is still queued must not start a reconnection now.
     if (connected || reconnecting) {
         stopLocked(op, false);
+        stoppedAtExit = true;
     } else {
         running = false;
         wakeWorker();

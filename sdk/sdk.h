@@ -317,6 +317,9 @@ private:
     MQTTClient publishing = nullptr;
     std::atomic<bool> publishUnderWay{false};
 
+    // Set (under opMutex) once the interpreter's exit has stopped the client.
+    bool stoppedAtExit = false;
+
     // Context under which the current library client reports back (see callbacks.h).
     std::uintptr_t callbackId = 0;
 
