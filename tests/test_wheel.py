@@ -27,12 +27,25 @@ with open(ROOT / "pyproject.toml", "rb") as _f:
 # A first build compiles the module (about a minute on two cores, more under load).
 pytestmark = pytest.mark.timeout(900)
 
-# What the wheel must carry, by the file-name stem of each library.
-CARRIED = {"libpaho-mqtt3cs", "libcjose", "libjansson", "libssl", "libcrypto"}
 # What every manylinux policy lets a wheel take from the system (and what this module
-# links beyond the libraries above).
+# links beyond the libraries below); libz too, which Debian 13's OpenSSL links.
 SYSTEM_LIBRARIES = ("ld-linux-x86-64.so.2", "libc.so.6", "libm.so.6", "libgcc_s.so.1",
-                    "libstdc++.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1")
+                    "libstdc++.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "libz.so.1")
+
+
+def _openssl_links() -> set[str]:
+    """The file-name stems of what the system's OpenSSL links beyond the system libraries:
+    nothing on Debian 12, zstd on Debian 13 (its libcrypto compresses certificates)."""
+    found = subprocess.run(["ldd", "/usr/lib/x86_64-linux-gnu/libcrypto.so.3"],
+                           capture_output=True, text=True).stdout
+    names = re.findall(r"^\s*(\S+) => ", found, re.M)
+    return {name.split(".so")[0] for name in names if not name.startswith(SYSTEM_LIBRARIES)}
+
+
+# What the wheel must carry, by the file-name stem of each library.
+CARRIED = {"libpaho-mqtt3cs", "libcjose", "libjansson", "libssl", "libcrypto"} | _openssl_links()
+# The Debian upstream name of each of those libraries beyond the first five.
+UPSTREAM = {"libzstd": "Zstd"}
 SHARED_OBJECT = re.compile(r"\.so(\.|$)")
 
 
@@ -129,7 +142,8 @@ def test_the_wheel_holds_module_stub_package_libraries_and_licences(wheel):
         if path.startswith("tarnu_sdk.libs/") and path.endswith("/copyright"):
             found = re.search(rb"^Upstream-Name: (.+)$", data, re.M)
             upstream[found.group(1).decode()] = Path(path).parent
-    assert sorted(upstream) == sorted(["paho.mqtt.c", "cjose", "Jansson", "OpenSSL"])
+    assert sorted(upstream) == sorted(["paho.mqtt.c", "cjose", "Jansson", "OpenSSL"] +
+                                      [UPSTREAM[stem] for stem in CARRIED if stem in UPSTREAM])
     assert b"Version 2.0" in licences[f"{upstream['OpenSSL'].as_posix()}/Apache-2.0"]
 
 
