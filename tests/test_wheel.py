@@ -28,9 +28,11 @@ with open(ROOT / "pyproject.toml", "rb") as _f:
 pytestmark = pytest.mark.timeout(900)
 
 # What every manylinux policy lets a wheel take from the system (and what this module
-# links beyond the libraries below); libz too, which Debian 13's OpenSSL links.
+# links beyond the libraries below); libz too, which Debian 13's OpenSSL links, and
+# libexpat, which Debian's own Python loads for its pyexpat module.
 SYSTEM_LIBRARIES = ("ld-linux-x86-64.so.2", "libc.so.6", "libm.so.6", "libgcc_s.so.1",
-                    "libstdc++.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "libz.so.1")
+                    "libstdc++.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "libz.so.1",
+                    "libexpat.so.1")
 
 
 def _openssl_links() -> set[str]:
