@@ -25,7 +25,8 @@ WINDOW = 64  # QoS 1/2 messages one client keeps in flight
 DELAY = 0.010  # one way, through the proxy: a 20 ms round trip
 # s: calls that overlap are done by then; serialised ones are still in their first 10 s wait
 OVERLAP = 8.0
-PROMPT = 5.0  # s: stop, disconnect, init, and the waits they (or a loss) end, return within this
+PROMPT = 5.0  # s: the publishes that stop, disconnect, init or a loss end return within this
+LIBRARY_DISCONNECT = 10 + 3  # its wait for messages in flight, and a margin
 
 
 class Crew:
@@ -251,10 +252,11 @@ def test_ending_or_losing_the_connection_returns_every_waiting_publish(
                           "init": lambda: client.init(f"{topic.replace('/', '-')}-again",
                                                       broker.address, "tcp", "", "")}[ending])
         still = crew.join(max(began + PROMPT - time.monotonic(), 0.0))
-        ending_still = ender.join(max(began + PROMPT - time.monotonic(), 0.0))
-        assert (still, ending_still) == (0, 0), (
-            f"{PROMPT} s after the {ending}: {still} of {WINDOW} publishes still waiting"
-            + (f", {ending}() has not returned" if ending_still else f", {ending}() returned"))
+        assert still == 0, f"{PROMPT} s after the {ending}: {still} of {WINDOW} publishes still waiting"
+        # The library's disconnect gives messages in flight 10 s to be acknowledged; this
+        # broker never acknowledges them, so stop, disconnect and init take that long.
+        ending_still = ender.join(max(began + LIBRARY_DISCONNECT - time.monotonic(), 0.0))
+        assert ending_still == 0, f"{ending}() has not returned {LIBRARY_DISCONNECT} s after it began"
         assert crew.errors == [] and ender.errors == []
         # The client works afterwards.
         if ending == "stop":
