@@ -4,7 +4,8 @@ SHELL := /bin/bash
 PY := .venv/bin/python
 BUILD_DIR := build/cp313
 MODULE_STAMP := .venv/.module-stamp
-MODULE_SOURCES := $(wildcard sdk/*.h sdk/*.cpp sdk/*.in python/*.h python/*.cpp python/*.map python/*.pyi) \
+MODULE_SOURCES := $(wildcard sdk/*.h sdk/*.cpp sdk/*.in sdk/paho_workarounds/*.h sdk/paho_workarounds/*.cpp \
+	python/*.h python/*.cpp python/*.map python/*.pyi) \
 	CMakeLists.txt cmake/paho.cmake pyproject.toml $(wildcard keys/*.jwk)
 # The public key Enterprise passwords are sealed under; a deployment builds with its
 # own: make build SEALING_JWK=/path/to/key.public.jwk

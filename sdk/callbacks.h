@@ -16,7 +16,7 @@ namespace tarnu::callbacks {
 std::uintptr_t attach(SDK *client);
 // Ends a context: afterwards no callback reaches the object through it. Waits for
 // callbacks that are already inside the object. (The library may still be using the
-// handle itself for a moment: network.h retires it.)
+// handle itself for a moment: paho_workarounds/handle_used_after_callback.cpp retires it.)
 void detach(std::uintptr_t context);
 
 void connectionLost(void *context, char *cause);

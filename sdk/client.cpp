@@ -5,10 +5,10 @@
 #include "events.h"
 #include "host.h"
 #include "log.h"
-#include "link.h"
-#include "network.h"
+#include "paho_workarounds/hidden_socket.h"
+#include "paho_workarounds/process_wide.h"
 #include "process.h"
-#include "watch.h"
+#include "paho_workarounds/keepalive_blind_spots.h"
 
 #include <mutex>
 #include <stdexcept>

@@ -52,7 +52,7 @@ void EventThread::pushMessage(std::string topic, std::string payload) {
             queuedBytes += bytes;
             (connecting ? early : queue)
                 .push_back(Event{Event::Message, false, 0, false, 0, nullptr, std::move(topic),
-                                 std::move(payload)});
+                                 std::move(payload), {}, false});
             if (!connecting) {
                 wakeConsumer();
             }

@@ -60,7 +60,7 @@ public:
     void pushConnection(bool up, int code, Turn *turn, Change &&change) {
         std::lock_guard<std::mutex> lock(queueMutex);
         change();
-        queue.push_back(Event{Event::Connection, up, code, false, 0, turn, {}, {}});
+        queue.push_back(Event{Event::Connection, up, code, false, 0, turn, {}, {}, {}, false});
         wakeConsumer();
     }
 
@@ -79,7 +79,7 @@ public:
         connecting = false;
         if (succeeded) {
             up();
-            queue.push_back(Event{Event::Connection, true, 0, false, 0, turn, {}, {}, std::move(line)});
+            queue.push_back(Event{Event::Connection, true, 0, false, 0, turn, {}, {}, std::move(line), false});
             for (Event &event : early) {
                 queue.push_back(std::move(event));
             }

@@ -3,7 +3,7 @@
 
 #include "events.h"
 #include "log.h"
-#include "link.h"
+#include "paho_workarounds/hidden_socket.h"
 
 #include <algorithm>
 #include <chrono>
@@ -15,11 +15,6 @@
 namespace {
 
 constexpr auto kCompletionTimeout = std::chrono::milliseconds(10000);
-// Packets from this size on wait for room in the socket before the library writes
-// them (see link.h); smaller ones are checked once per kCheckEvery bytes handed over,
-// so that a stream of small messages pays no system call per message.
-constexpr std::size_t kLargePacket = 16 * 1024;
-constexpr std::size_t kCheckEvery = 64 * 1024;
 
 // The library passes some input to the wire that the broker answers with a
 // disconnect: QoS levels out of range, and topics MQTT cannot carry. Such calls are
@@ -145,105 +140,6 @@ void SDK::publish(const std::string &topic, std::string_view payload, int qos, b
         // the connection, or the timeout.
         inflight.wait(ticket, tarnu::InFlight::Clock::now() + kCompletionTimeout, giveUp);
     }
-}
-
-int SDK::publishInLibrary(const std::string &topic, MQTTClient_message &message,
-                          MQTTClient_deliveryToken &token) {
-    {
-        std::lock_guard<std::mutex> lock(publishingMutex);
-        publishing = client;
-        publishUnderWay = true;
-    }
-    const int rc = MQTTClient_publishMessage(client, topic.c_str(), &message, &token);
-    std::lock_guard<std::mutex> lock(publishingMutex);  // after endStuckPublish, if under way
-    publishing = nullptr;
-    publishUnderWay = false;
-    return rc;
-}
-
-bool SDK::roomFor(std::size_t packet, std::uint64_t lossesBefore) {
-    sentSinceCheck += packet;
-    if (packet < kLargePacket && sentSinceCheck < kCheckEvery) {
-        return true;
-    }
-    sentSinceCheck = 0;
-    const std::shared_ptr<const tarnu::BrokerLink> held = currentLink();
-    if (held == nullptr) {
-        return true;
-    }
-    // As long as the library would go on with a link that takes nothing: the keep-alive
-    // of the connection, three times over (it normally notices within 2.5), or the
-    // write timeout when there is no keep-alive.
-    const int seconds = connectOptions.keepAliveInterval > 0 ? 3 * connectOptions.keepAliveInterval
-                                                             : std::max(connectOptions.retryInterval, 1);
-    const auto room = held->waitForRoom(packet, std::chrono::seconds(seconds), [&] {
-        return ending.load() > 0 || !connected || losses.load() != lossesBefore;
-    });
-    if (room == tarnu::BrokerLink::Room::stalled) {
-        held->cut();  // the library takes its connection-loss path; the publish below fails
-    }
-    // Stopping or disconnecting: the packet is not started on a link about to close.
-    return !(room == tarnu::BrokerLink::Room::gaveUp && ending.load() > 0);
-}
-
-// A packet the socket takes only in part (a large one, or a small one that meets a full
-// send queue) keeps the library's publish waiting, 100 ms at a time, until the library's
-// thread has written the rest, for as long as the library counts the connection as up:
-// behind a link that went silent, until the keep-alive watch cuts it (or never, without
-// a keep-alive). A thread ending the connection waits for it while the link takes bytes
-// (see drainOrCut); a link that has stopped taking them is cut, the library takes its
-// connection-loss path and the publish returns.
-void SDK::unstickPublish() {
-    // Without a link to look at (the library's record is not known), a publish is given
-    // this long to leave the library before its connection is ended under it.
-    constexpr auto kUnknownLinkGrace = std::chrono::seconds(2);
-    const auto since = std::chrono::steady_clock::now();
-    while (publishUnderWay.load()) {
-        if (currentLink() == nullptr) {
-            if (std::chrono::steady_clock::now() - since >= kUnknownLinkGrace) {
-                endStuckPublish();
-                return;
-            }
-        } else if (drainOrCut([this] { return !publishUnderWay.load(); })) {
-            return;
-        }
-        // The socket is empty but the library still has bytes to hand it.
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-void SDK::endStuckPublish() {
-    // The library's publish (MQTTClient_publish5) waits for the rest of a packet the
-    // socket took only in part for as long as the library counts the connection as up,
-    // and it lets go of its lock between looks: its own disconnect, from this thread,
-    // closes the socket and ends that wait. The handle cannot be released meanwhile: the
-    // publish holds the handle gate until it has left publishingMutex.
-    std::lock_guard<std::mutex> lock(publishingMutex);
-    if (publishing != nullptr) {
-        MQTTClient_disconnect(publishing, 0);
-    }
-}
-
-bool SDK::drainOrCut(const std::function<bool()> &done) {
-    // No DISCONNECT could follow the bytes of a link that stopped taking them, and the
-    // library's keep-alive cannot tell (see watch.cpp); the watch would cut it only
-    // after 1.5 x keepAlive. Ending the connection does not wait that long.
-    constexpr auto kStuckLink = std::chrono::milliseconds(500);
-    const std::shared_ptr<const tarnu::BrokerLink> held = currentLink();
-    if (held == nullptr) {
-        return false;
-    }
-    const std::uint64_t lossesBefore = losses.load();
-    if (held->waitForRoom(SIZE_MAX / 4, kStuckLink, done) != tarnu::BrokerLink::Room::stalled) {
-        return false;
-    }
-    held->end();  // the program's own end of the connection: no reconnection follows
-    // Until the library has taken the loss (its thread reads the end of the stream at its
-    // next round): a disconnect made before would wait out its whole timeout for the
-    // acknowledgements of messages in flight, which cannot come any more.
-    inflight.waitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(1),
-                       [&] { return losses.load() != lossesBefore; });
-    return true;
 }
 
 void SDK::deliveryComplete(MQTTClient_deliveryToken token) { inflight.completed(token); }

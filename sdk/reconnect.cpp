@@ -3,7 +3,7 @@
 
 #include "events.h"
 #include "log.h"
-#include "link.h"
+#include "paho_workarounds/hidden_socket.h"
 
 #include <algorithm>
 #include <chrono>

@@ -2,145 +2,124 @@
 //
 // THREADING RULES (the one place they are written down; other comments point here)
 // ---------------------------------------------------------------------------------
-// Threads that touch an SDK object:
-//   * Python threads call its methods. Every binding releases the interpreter lock
-//     (GIL) before the member runs, so a member never holds the GIL while it blocks.
-//   * The library's network thread (one per process, owned by the Paho library) runs
-//     onMessageArrived / onDeliveryComplete, and a short-lived library thread runs
-//     onConnectionLost. These callbacks only copy data, free the library's objects
-//     and hand an event to the object's event thread. They never touch Python and
-//     never call the library. The library gives onConnectionLost 5 s and then frees
-//     what its thread still uses, so that callback never blocks for long: its line is
-//     written only if stderr takes it within a second (log.h).
-//   * The event thread (one per object, started by init) calls the handlers, in the
-//     order the events happened: messages, connection losses, reconnections.
-//     It also starts the reconnection worker after it has reported a loss.
-//   * The reconnection worker (at most one per object) calls the library's connect
-//     with a doubling, capped back-off. It never touches Python: a successful
-//     reconnection is reported through the event thread.
+// Threads
+//   thread                      | how many         | runs                               | may take
+//   ----------------------------+------------------+------------------------------------+---------------------
+//   Python caller               | any              | every method, the teardown         | any lock below; the
+//                               |                  | (the binding releases the GIL      | GIL only for its own
+//                               |                  | first: no method blocks holding it)| handler call (turn)
+//   library network thread      | 1 per process    | messageArrived, deliveryComplete   | queue lock, in-flight
+//                               | (Paho's)         | (copy, hand over; no Python, no    | lock, registry lock
+//                               |                  | library call, never a console)     |
+//   library loss thread         | 1 per loss       | connectionLost (the library frees  | linkMutex, queue lock,
+//                               | (Paho's)         | what it uses after 5 s)            | in-flight lock
+//   event thread                | 1 per client     | every handler call, in event order;| callbackMutex, then
+//                               |                  | the loss and reconnection lines;   | the GIL; workerMutex
+//                               |                  | starts the worker after a loss     | (no GIL held)
+//   reconnection worker         | <= 1 per client  | the back-off loop and its connects | connectMutex ->
+//                               |                  | (never Python)                     | handleGate (alone)
+//   quick chores                | 1 per process    | keep-alive watch, connect nudge    | watch and nudge locks
+//   library chores              | 1 per process    | keep-alive pacer, handle reaper    | the library's locks
+//   (paho_workarounds/chores.h, the anchor's handshake thread at the first init, and the
+//   stop at interpreter exit, python/exit.cpp, are the other threads of the module.)
 //
-// Process-wide (network.h), because the library's state for all handles is one:
-//   * The library starts its network thread at a connect when it does not run, and
-//     stops it when a handle loses or ends its connection and no other is connected.
-//     Both race: a connect made while the thread is told to stop but has not yet left
-//     (a keep-alive loss leaves that window open) starts no thread and stalls, or
-//     "succeeds" with no thread left to serve it; a handle created while the library
-//     tears down its lists after the last destroy is used after it was freed. The
-//     anchor, a handle of the client's own connected to a private loopback endpoint
-//     from the first init on, keeps one handle connected for the life of the process:
-//     the library never stops the thread nor tears its lists down. Nothing else is
-//     serialised process-wide by this client: connects are serialised by the library
-//     itself (one at a time, its lock held through the wait for CONNACK); publishes,
-//     subscribes and disconnects of different clients overlap.
-//   * The keep-alive watch (watch.cpp) cuts links the library would keep for ever: a
-//     PINGREQ unanswered behind a trickled packet, and a send queue that has not
-//     shrunk for 1.5 x keepAlive + 1 s (the library's keep-alive clock never runs out
-//     while one of its writes is pending).
-//   * The library's keep-alive timer period is also process-wide, set by each connect
-//     to a tenth of that connect's keep-alive; the pacer (pacer.cpp) puts it back to
-//     0.1 s after every connect, on a thread of its own.
-//   * A handle is destroyed by the reaper thread (retire.cpp), once the network thread
-//     has been seen to finish a full round after its last use of the handle.
-//
-// Locks, in the only order in which they may nest (left before right):
+// Locks, in the only order in which they may nest (left before right)
 //   opMutex -> connectMutex -> workerMutex, and connectMutex -> queue lock
 //   opMutex -> connectMutex -> handleGate -> linkMutex
-//   handleGate (shared) -> the in-flight lock -> (nothing)
-//   handleGate (shared) -> publishingMutex (around a publish's library call)
+//   handleGate (shared) -> the in-flight lock;  handleGate (shared) -> publishingMutex
 //   callbackMutex -> GIL -> slotMutex
-// (reconnectMutex is only held around its own wait, slotMutex only for a moment around
-// a handler slot.) The library calls deliveryComplete with its own lock held: from
-// there only the in-flight lock is taken, and that lock is never held around a call
-// into the library.
-//   * opMutex serialises connect, disconnect, stop, init and the teardown of one
-//     object (they run without the GIL), and is handed over in the order it was asked
-//     for (fair_mutex.h). It is never held while a handler runs or while a method
-//     waits for the event thread, so a handler may call any method of its own object.
-//     publish, subscribe and unsubscribe do not take it: calls of several threads
-//     overlap (below).
-//   * connectMutex keeps a program connect() and the worker's connect apart, and
-//     with them the sealing of the password and the read of the sealed text.
-//   * handleGate (handle_gate.h) is held shared by publish, subscribe and unsubscribe
-//     around their library calls, and alone by a library connect, a disconnect and the
-//     release of the handle: a call still inside the library when the link is lost
-//     closes the library's socket as it returns, so the worker's reconnection waits
-//     for it. A thread waiting to hold it alone keeps new shared users out.
-//   * The in-flight lock (inflight.h) guards the window of QoS 1/2 messages, the
-//     hand-over (one publish at a time gives its message to the library, so the
-//     completions that come during it are known to be its own) and the waits for
-//     completion. A publish waits for room and for its completion holding nothing
-//     else, so a QoS 0 publish, a subscribe, stop() or disconnect() never waits behind
-//     another thread's QoS 1 wait. The library lets one subscribe and one unsubscribe
-//     of the process wait for its answer at a time (its subscribe_mutex and
-//     unsubscribe_mutex); publishes go on beside them.
-//   * linkMutex guards the object's hold on the connection's socket (link.h).
-//   * callbackMutex is held by whichever thread is calling handlers (the event
-//     thread, or a Python thread inside connect/disconnect/stop that is taking its
-//     turn, below), and by on_message/on_connection called outside any handler while
-//     they replace a handler (so they return once the old one no longer runs). It is
-//     only ever taken without the GIL; the GIL is taken after it.
-//   * A thread that holds any client's callbackMutex (it is inside a handler) never
-//     waits for another client's callbackMutex or turn: two clients' handlers that
-//     call into each other would wait for each other for ever. Setters called there
-//     swap the slot under slotMutex alone (the running handler keeps its own
-//     reference until its call returns), and connect, disconnect and stop called
-//     there queue their event without waiting (below).
-//   * No mutex of this client is taken while the GIL is held.
-//   * workerMutex guards the start, end and hand-over of the reconnection worker;
-//     stop() and the teardown join the worker without holding it.
-//   * `ending` counts threads in stop, disconnect, a second init or the teardown; a
-//     publish waiting for room in the window or the socket (link.h), for the
-//     hand-over or for its completion gives up for them. Before they take opMutex, a
-//     publish still inside the library (its packet taken by the socket only in part)
-//     is waited for while the link drains; a link that takes nothing for half a
-//     second is cut (messaging.cpp, drainOrCut), and the loss that follows starts no
-//     reconnection (kEndedByProgram). Without a link (the library's record is not
-//     known, record.h), the publish is given 2 s and then ended by the library's own
-//     disconnect (endStuckPublish).
-//   * `epoch` moves on at each program disconnect and each release of the handle: a
-//     loss whose event is delivered after it starts no reconnection, and a running
-//     worker ends.
+//   the library's mqttclient_mutex -> the registry lock (callbacks.cpp) -> the in-flight
+//   lock: deliveryComplete runs with the library's lock held (messageArrived and
+//   connectionLost without it); none of ours is ever held around a call into the
+//   library that could need it, except publishingMutex around the library's disconnect
+//   of a stuck publish, which no callback takes.
+//   Leaves (nothing is taken under them): reconnectMutex, slotMutex, the in-flight lock,
+//   linkMutex, the chore threads' and process-wide helpers' own locks.
+//   No mutex of this client is taken while the GIL is held. No console line is written
+//   under the queue lock or by the library's threads (the dropped-messages line is
+//   written only if standard error takes it at once), so a console nobody reads holds up
+//   only the client whose thread writes.
 //
-// Teardown (stop, a second init, deallocation) runs these steps in order: end the
-// worker, disconnect (with its handler call in turn), close the library's callback
-// context (see callbacks.h), hand the library's handle to the reaper. Deallocation
-// then ends the event thread, or detaches it when that is the thread deallocating
-// the object, or when the interpreter is exiting. The class is registered so that the
-// GIL is released before the destructor runs. At interpreter exit, before the
-// interpreter finalises, the module stops every client still connected or
-// reconnecting (python/exit.cpp), then closes the gate to Python.
+// What each lock guards
+//   opMutex (fair_mutex.h)     connect, disconnect, stop, init, the teardown of one
+//                              object; handed over in request order; never held while a
+//                              handler runs or a method waits for its turn, so a handler
+//                              may call any method of its own object.
+//   connectMutex               a program connect() against the worker's, and with them
+//                              the sealing of the password and the read of the sealed text.
+//   handleGate (handle_gate.h) the library handle: shared by publish, subscribe and
+//                              unsubscribe around their library calls; alone for a library
+//                              connect, disconnect and the release of the handle.
+//   in-flight lock (inflight.h) the window of 64 QoS 1/2 messages, the hand-over (one
+//                              publish at a time) and the waits for completion; a publish
+//                              waits there holding nothing else.
+//   queue lock (events.h)      the event queue, the state change of `connected` together
+//                              with the queueing of its event, and the turns.
+//   callbackMutex              the handler calls of one client (and a setter called
+//                              outside any handler, which returns once the old handler no
+//                              longer runs); slotMutex the two handler slots.
+//   workerMutex                the start, end and hand-over of the worker (joined
+//                              without it).
+//   linkMutex                  the hold on the connection's socket
+//                              (paho_workarounds/hidden_socket.h).
+//   publishingMutex            the handle of a publish inside the library
+//                              (paho_workarounds/stuck_publish.cpp).
 //
-// Ordering: the state change of connected and the queueing of its event happen in
-// one step under the event thread's queue lock, so the handler sees (false, -1),
-// (true, 0), (false, 0) in the order of the real state changes. From the start of a
-// library connect until its (true, 0) is queued, the messages that arrive and a loss
-// that the library reports wait aside (events.h, beginConnect), so they follow the
-// (true, 0) of their connection even when the connecting thread is the slower one.
-// connect, disconnect and stop queue their event and then wait for their turn: when
-// the event thread reaches it, the Python caller calls the connection handler itself
-// (so an exception it raises reaches the caller unchanged) while the event thread
-// waits. Called from inside a handler (of any client), these methods queue the event
-// without waiting; the handler call follows when the client's event thread gets to
-// it (for the client whose handler is running: when that one returns), and its
-// errors are reported through sys.unraisablehook.
+// What may be called where
+//   * From a handler: any method of any client. Setters there swap the slot under
+//     slotMutex alone; connect, disconnect and stop there queue their event without
+//     waiting for their turn (its handler call follows when the event thread gets to it,
+//     errors go to sys.unraisablehook). A thread inside a handler never waits for
+//     another client's callbackMutex or turn.
+//   * From the library's callbacks: no Python, no library call, no console, nothing that
+//     blocks for long (back-pressure below is the one wait, and it is lifted whenever a
+//     handler is inside a method or the client is connecting or ending its connection).
+//   * publish, subscribe and unsubscribe of several threads overlap; a QoS 0 publish, a
+//     subscribe, stop() and disconnect() never wait behind another thread's QoS 1 wait.
+//     The library lets one subscribe and one unsubscribe of the process wait for its
+//     answer at a time (its subscribe_mutex and unsubscribe_mutex).
 //
-// Back-pressure: the event queue is bounded; when it is full the library's callback
-// thread waits. It does not wait while the client is disconnecting, stopping or
-// connecting (messages are held aside then), or while a handler is inside a method
-// of any client (that method may need the library's thread to finish), so none of
-// them can deadlock on a full queue. Then the queue grows up to eight times its
-// bound and, past that, drops messages, counting them in one
+// State that ends waits
+//   `ending` counts threads in stop, disconnect, a second init or the teardown: waits for
+//   room, the hand-over and completions give up for them; before they take opMutex, a
+//   publish stuck inside the library is drained or its link cut
+//   (paho_workarounds/stuck_publish.cpp) and the loss that follows starts no
+//   reconnection (kEndedByProgram). `losses` counts losses: a publish's wait ends at the
+//   one after it began. `epoch` moves on at each program disconnect and each release of
+//   the handle: a loss delivered after it starts no reconnection, and a running worker ends.
+//
+// Order of events: the state change of connected and the queueing of its event are one
+// step under the queue lock, so the handler sees (false, -1), (true, 0), (false, 0) in
+// the order of the real state changes; from the start of a library connect until its
+// (true, 0) is queued, arriving messages and a reported loss wait aside (beginConnect).
+// connect, disconnect and stop write their line, queue their event and wait for their
+// turn; at it, the caller calls the connection handler itself (its exception reaches
+// the caller) while the event thread waits.
+//
+// Teardown (stop, a second init, deallocation): end the worker, disconnect (with its
+// handler call in turn), close the callback context (callbacks.h), hand the handle to
+// the reaper (paho_workarounds/handle_used_after_callback.cpp). Deallocation then ends
+// the event thread (detached when it is the deallocating thread or the interpreter is
+// exiting; it waits until that thread no longer uses the object). The GIL is released
+// before the destructor runs. At interpreter exit the module stops every client still
+// connected or reconnecting (python/exit.cpp), then closes the gate to Python.
+//
+// Back-pressure: the event queue holds 8192 messages (32 MiB); when it is full the
+// library's network thread waits, except in the cases above, where the queue grows to
+// eight times that and then drops messages, counted in one
 // "[SDK] Message queue full, dropped <n> messages" line per second.
 //
-// Handlers that raise (and messages that are not valid UTF-8) are reported through
-// sys.unraisablehook; the event is dropped and delivery goes on. Once the
-// interpreter has begun to shut down, no handler is called any more.
+// Process-wide work around the library's one network thread, and why it is needed:
+// paho_workarounds/ (each file names the fault it answers and how to tell whether a
+// release still has it). Handlers that raise (and messages that are not valid UTF-8)
+// are reported through sys.unraisablehook; once the interpreter has begun to shut down,
+// no handler is called any more.
 #pragma once
 
 #include "fair_mutex.h"
 #include "handle_gate.h"
 #include "inflight.h"
-#include "record.h"
+#include "paho_workarounds/hidden_record.h"
 
 #include <MQTTClient.h>
 
@@ -266,7 +245,7 @@ private:
     std::atomic<bool> running{false};
     std::atomic<bool> connected{false};
     std::atomic<bool> autoReconnect{true};
-    std::atomic<int> maxReconnectInterval{60};
+    std::atomic<int> maxReconnectInterval{60};  // until init sets it (the binding's default is 1)
     std::thread reconnectThread;
     // Condition variables are held through pointers so that a forked child can leave
     // them alone: destroying one that a thread of the parent waited on never returns.

@@ -1,23 +1,29 @@
-// The library's keep-alive pace.
+// The library's keep-alive timer is one for the whole process.
 //
-// The library runs its keep-alive work (sending PINGREQs, giving up on a missing
-// PINGRESP) on one timer for the whole process, whose period every connect sets to a
-// tenth of that connect's keep-alive (0.1 s to 5 s). Beside a client with a long
-// keep-alive that connected last, a client with a short one pings up to 5 s late, and
-// its broker drops it for the silence; its own losses are noticed as late. The
-// library sets that period at the start of a connect, before it resolves the host, so
-// after each connect of a client the pacer makes one of its own, with a keep-alive of
-// 1 s, to an empty host name (and through a proxy of an empty name), which fails at
-// once without a packet sent (the resolver refuses an empty name): the period is back to 0.1 s, the shortest there is, for
-// every client. Run on a thread of its own, because the library lets only one connect
-// run at a time and another client's may be waiting on its broker.
-#include "network.h"
+// Library: setRetryLoopInterval, called by MQTTClient_connectURIVersion, and the
+// keep-alive work of MQTTClient_run (MQTTClient_retry, MQTTProtocol_keepalive), Paho C
+// 1.3.10 to 1.3.16. The library runs its keep-alive work (sending PINGREQs, giving up on
+// a missing PINGRESP) on one timer for the whole process, whose period every connect sets
+// to a tenth of that connect's keep-alive (0.1 s to 5 s). Beside a client with a long
+// keep-alive that connected last, a client with a short one pings up to 5 s late, and its
+// broker drops it for the silence; its own losses are noticed as late.
+// What is done: the library sets that period at the start of a connect, before it
+// resolves the host, so after each connect of a client with a keep-alive over 1 s, the
+// pacer makes one of its own, with a keep-alive of 1 s, to an empty host name (and
+// through a proxy of an empty name), which fails at once without a packet sent (the
+// resolver refuses an empty name): the period is back to 0.1 s, the shortest there is,
+// for every client. It runs on the library chore thread (chores.h): the library lets one
+// connect run at a time, and another client's may be waiting on its broker.
+// Still needed? Connect a client with keepAlive=1, then another with keepAlive=50, freeze
+// the first one's link: its loss must be reported about 2.5 s later
+// (tests/test_half_open.py), not 5 s or more.
+#include "process_wide.h"
 
+#include "chores.h"
 
-#include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
+#include <optional>
 
 namespace tarnu::network {
 namespace {
@@ -26,25 +32,21 @@ class Pacer {
 public:
     void request() {
         std::lock_guard<std::mutex> lock(mutex);
-        wanted = true;
-        if (!thread.joinable()) {
-            thread = std::thread([this] { run(); });
+        if (wanted) {
+            return;  // a pace that has not begun yet covers this connect too
         }
-        asked.notify_one();
+        wanted = true;
+        chores::library().now([this] {
+            {
+                std::lock_guard<std::mutex> begun(mutex);
+                wanted = false;
+            }
+            pace();
+            return std::optional<chores::Clock::time_point>();
+        });
     }
 
 private:
-    void run() {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            asked.wait(lock, [this] { return wanted; });
-            wanted = false;
-            lock.unlock();
-            pace();
-            lock.lock();
-        }
-    }
-
     // A handle of its own for each connect, destroyed right after. Kept, it would stay
     // in the library's list of handles with socket 0 for ever, ahead of every handle
     // made after it: the library's thread hands out the messages a disconnected handle
@@ -75,9 +77,7 @@ private:
     }
 
     std::mutex mutex;
-    std::condition_variable asked;
-    bool wanted = false;
-    std::thread thread;
+    bool wanted = false;  // a pace is scheduled and has not begun
 };
 
 // Never destroyed: connects may be made while the process exits.

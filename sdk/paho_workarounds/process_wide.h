@@ -1,9 +1,11 @@
-// The library's network thread: kept running once started, a way to wait until it has
-// finished what it was doing, and the destruction of handles it may still be using.
-// See the threading rules in sdk.h for why.
+// What the client does process-wide around the library's one network thread: keep it
+// running (network_thread_stops.cpp), wake it during connects
+// (connect_waits_for_rounds.cpp), put its keep-alive timer back
+// (shared_keepalive_timer.cpp), and destroy handles only once it cannot be using them
+// (handle_used_after_callback.cpp). The threads they run on: chores.h.
 #pragma once
 
-#include "record.h"
+#include "hidden_record.h"
 
 #include <MQTTClient.h>
 
@@ -20,8 +22,11 @@ bool keepRunning();
 // True while the anchor is connected.
 bool anchored();
 
+// Wakes the network thread now, through the anchor (a packet the anchor ignores).
+void wakeNetworkThread();
+
 // While one lives (around a library connect), the anchor's endpoint wakes the network
-// thread every couple of milliseconds. The thread waits on its sockets 100 ms at a
+// thread every couple of milliseconds (connect_waits_for_rounds.cpp). The thread waits on its sockets 100 ms at a
 // time and takes in a new connection's socket only at its next round, so each
 // connect would otherwise lose 100 to 200 ms; the library lets one connect run at a
 // time, so those naps add up across a process's clients. (Latency only: nothing
@@ -40,7 +45,7 @@ public:
 bool passThread(std::chrono::milliseconds timeout);
 
 // After a library connect with keep-alive `keepAlive` (whatever its outcome): puts the
-// library's process-wide keep-alive timer back to its shortest period (pacer.cpp).
+// library's process-wide keep-alive timer back to its shortest period (shared_keepalive_timer.cpp).
 void paceKeepAlive(int keepAlive);
 
 // Takes a handle that no client uses any more (disconnected, its callbacks closed) and

@@ -1,9 +1,9 @@
-// The keep-alive watch: a connection whose PINGREQ stays unanswered is ended even while
-// bytes trickle in (watch.cpp).
+// The keep-alive watch: connections the library's keep-alive would keep for ever are
+// ended (keepalive_blind_spots.cpp).
 #pragma once
 
-#include "link.h"
-#include "record.h"
+#include "hidden_socket.h"
+#include "hidden_record.h"
 
 #include <memory>
 

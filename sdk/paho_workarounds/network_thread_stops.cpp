@@ -1,7 +1,21 @@
-// The anchor: a library handle connected to a private endpoint on the loopback
-// interface, which keeps the library's network thread running (see sdk.h), and the
-// barrier that sends it messages through that thread.
-#include "network.h"
+// The library stops its network thread when no handle is connected, and tears down its
+// lists when the last handle is destroyed; both race with other threads.
+//
+// Library: MQTTClient_connect (starts the network thread, MQTTClient_run, when it does
+// not run), MQTTClient_disconnect_internal / MQTTClient_stop (tell it to stop when no
+// other handle is connected) and MQTTClient_destroy / MQTTClient_terminate (free the
+// library's lists with the last handle), Paho C 1.3.10 to 1.3.16. A connect made while
+// the thread is told to stop but has not yet left starts no thread and stalls, or
+// "succeeds" with no thread left to serve it (a keep-alive loss leaves that window open);
+// a handle created while the library frees its lists is used after it was freed.
+// What is done: the anchor, a library handle of the client's own connected to a private
+// endpoint on the loopback interface from the first init on, keeps one handle connected
+// for the life of the process: the library never stops its thread nor frees its lists.
+// The anchor also carries the barrier that waits until the network thread has finished
+// what it was doing (passThread) and the nudge that wakes it (wakeNetworkThread).
+// Still needed? `make library-race` (tests/native/library_race.c) runs the race in C,
+// without and with a handle kept connected.
+#include "process_wide.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -232,10 +246,9 @@ public:
     bool keep();
     bool pass(std::chrono::milliseconds timeout);
     bool connected() const { return up.load(); }
-    void nudging(bool on);
+    void nudge();
 
 private:
-    void nudge();
     static void lost(void *context, char *cause);
     static int arrived(void *context, char *topic, int topicLength, MQTTClient_message *message);
 
@@ -249,11 +262,6 @@ private:
     Descriptor endpoint;  // our end of the anchor's connection
     std::uint64_t sent = 0;
     std::uint64_t seen = 0;
-
-    std::mutex nudgeMutex;
-    std::condition_variable nudgeCv;
-    int connecting = 0;
-    std::thread nudger;
 };
 
 // Never destroyed: the library's threads may call the anchor while the process exits.
@@ -277,7 +285,7 @@ bool Anchor::keep() {
     }
     // A new handle each time: after a lost anchor (something closed its endpoint) the
     // old one stays behind, disconnected; it is never destroyed, because a handle is
-    // destroyed safely only once the anchor runs (see retire.cpp).
+    // destroyed safely only once the anchor runs (see handle_used_after_callback.cpp).
     id = randomId();
     MQTTClient made = nullptr;
     if (MQTTClient_create(&made, uri.c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
@@ -330,30 +338,14 @@ bool Anchor::pass(std::chrono::milliseconds timeout) {
     return passedCv.wait_until(lock, deadline, [&] { return seen >= mine; });
 }
 
-void Anchor::nudging(bool on) {
-    std::lock_guard<std::mutex> lock(nudgeMutex);
-    connecting += on ? 1 : -1;
-    if (on && !nudger.joinable()) {
-        nudger = std::thread([this] { nudge(); });
-    }
-    nudgeCv.notify_all();
-}
-
 void Anchor::nudge() {
-    constexpr auto kEvery = std::chrono::milliseconds(2);
+    constexpr auto kAtMost = std::chrono::milliseconds(2);
     static const unsigned char pingresp[] = {0xD0, 0x00};  // harmless to the anchor
-    std::unique_lock<std::mutex> lock(nudgeMutex);
-    for (;;) {
-        nudgeCv.wait(lock, [this] { return connecting > 0; });
-        lock.unlock();
-        if (up.load()) {
-            std::lock_guard<std::mutex> writing(passMutex);
-            if (endpoint.get() >= 0) {
-                sendAll(endpoint.get(), pingresp, sizeof pingresp, Clock::now() + kEvery);
-            }
+    if (up.load()) {
+        std::lock_guard<std::mutex> writing(passMutex);
+        if (endpoint.get() >= 0) {
+            sendAll(endpoint.get(), pingresp, sizeof pingresp, Clock::now() + kAtMost);
         }
-        lock.lock();
-        nudgeCv.wait_for(lock, kEvery, [this] { return connecting == 0; });
     }
 }
 
@@ -391,9 +383,7 @@ bool keepRunning() { return anchor().keep(); }
 
 bool anchored() { return anchor().connected(); }
 
-Connecting::Connecting() { anchor().nudging(true); }
-
-Connecting::~Connecting() { anchor().nudging(false); }
+void wakeNetworkThread() { anchor().nudge(); }
 
 bool passThread(std::chrono::milliseconds timeout) { return anchor().pass(timeout); }
 

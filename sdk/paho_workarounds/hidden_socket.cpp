@@ -1,4 +1,4 @@
-#include "link.h"
+#include "hidden_socket.h"
 
 #include <fcntl.h>
 #include <linux/sockios.h>

@@ -1,6 +1,6 @@
-#include "record.h"
+#include "hidden_record.h"
 
-#include "log.h"
+#include "../log.h"
 
 #include <sys/time.h>
 #include <sys/uio.h>
