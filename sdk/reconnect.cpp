@@ -40,11 +40,14 @@ void SDK::connectionLost(const char *cause) {
     if (connectOptions.cleansession != 0) {
         inflight.forget();  // the library ended the session and dropped its messages
     }
-    inflight.wake();  // publishes waiting for room or completion stop waiting
     // The line is written by the event thread, just before it reports the loss: this
     // thread writes nothing.
     events->pushLoss([this] { connected = false; }, endedByProgram ? kEndedByProgram : epoch.load(),
                      std::string("[SDK] Connection lost: ") + (cause != nullptr ? cause : "unknown"));
+    // Only now do the publishes waiting for room or completion stop waiting: one that
+    // returned for the loss finds is_connected() false (unless a connect under way holds
+    // the loss aside until its own (true, 0)).
+    inflight.wake();
 }
 
 void SDK::startReconnectWorker(std::uint64_t lossEpoch) {
