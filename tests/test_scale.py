@@ -71,15 +71,15 @@ def test_a_long_life_of_connects_and_disconnects_does_not_grow(broker, capfd):
     """One client connected and disconnected again and again, as a long-lived process that
     loses and regains its broker does: its memory stays flat. (The library used to keep a
     copy of the keep-alive pacer's proxy name from each connect: about 200 bytes a connect,
-    40 KiB per block here.)"""
+    30 KiB per block here.)"""
     client = new_client(broker.address)
     resident = []
     for _ in range(4):
-        for _ in range(200):
+        for _ in range(150):
             assert client.connect() is True
             client.disconnect()
         resident.append(census()[2])
     client.stop()
     capfd.readouterr()
     growth = resident[-1] - resident[0]  # the first block warms the allocator up
-    assert growth < 40, f"resident memory after each block of 200 cycles: {resident} KiB"
+    assert growth < 40, f"resident memory after each block of 150 cycles: {resident} KiB"
