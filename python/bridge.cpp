@@ -2,9 +2,10 @@
 // raised by handlers are reported. See the threading rules in sdk/sdk.h.
 #include "bridge.h"
 
+#include "handlers.h"
+
 #include "../sdk/host.h"
 
-#include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 
 #include <atomic>
@@ -51,11 +52,6 @@ void leaveGate() {
     }
 }
 
-using MessageWrapper = py::detail::type_caster_std_function_specializations::func_wrapper<
-    void, const std::string &, const std::string &>;
-using ConnectionWrapper =
-    py::detail::type_caster_std_function_specializations::func_wrapper<void, bool, int>;
-
 // Moves the exception in flight into the interpreter's error indicator.
 void restoreCurrentException() {
     try {
@@ -77,7 +73,59 @@ void reportUnraisable(const char *what, PyObject *callable) {
     }
 }
 
+// Strict UTF-8, topic first: a message that does not decode never reaches the
+// callable. Plain references, released by hand: if the exiting interpreter ends this
+// thread inside the call, the unwinding must not touch Python objects.
+void callMessage(PyObject *callable, const std::string &topic, const std::string &payload) {
+    PyObject *topicText =
+        PyUnicode_DecodeUTF8(topic.data(), static_cast<Py_ssize_t>(topic.size()), nullptr);
+    if (topicText == nullptr) {
+        throw py::error_already_set();
+    }
+    PyObject *payloadText =
+        PyUnicode_DecodeUTF8(payload.data(), static_cast<Py_ssize_t>(payload.size()), nullptr);
+    if (payloadText == nullptr) {
+        Py_DECREF(topicText);
+        throw py::error_already_set();
+    }
+    PyObject *args[] = {topicText, payloadText};
+    PyObject *result = PyObject_Vectorcall(callable, args, 2, nullptr);
+    Py_DECREF(topicText);
+    Py_DECREF(payloadText);
+    if (result == nullptr) {
+        throw py::error_already_set();
+    }
+    Py_DECREF(result);
+}
+
+// As callMessage: no guard of the binding library's around the call, whose destructor
+// would touch this thread's interpreter state while the exiting interpreter ends the
+// thread (that state is freed by then).
+void callConnection(PyObject *callable, bool up, int code) {
+    PyObject *codeNumber = PyLong_FromLong(code);
+    if (codeNumber == nullptr) {
+        throw py::error_already_set();
+    }
+    PyObject *args[] = {up ? Py_True : Py_False, codeNumber};
+    PyObject *result = PyObject_Vectorcall(callable, args, 2, nullptr);
+    Py_DECREF(codeNumber);
+    if (result == nullptr) {
+        throw py::error_already_set();
+    }
+    Py_DECREF(result);
+}
+
 }  // namespace
+
+void MessageCallable::operator()(const std::string &topic, const std::string &payload) const {
+    py::gil_scoped_acquire lock;
+    callMessage(callable.get(), topic, payload);
+}
+
+void ConnectionCallable::operator()(bool up, int code) const {
+    py::gil_scoped_acquire lock;
+    callConnection(callable.get(), up, code);
+}
 
 namespace host {
 
@@ -136,68 +184,33 @@ bool available() { return !gate().closed.load(); }
 
 void reportMessageHandlerError(const MessageHandler &handler) noexcept {
     restoreCurrentException();
-    const auto *wrapper = handler.target<MessageWrapper>();
-    reportUnraisable("message handler", wrapper != nullptr ? wrapper->hfunc.f.ptr() : nullptr);
+    const auto *target = handler.target<MessageCallable>();
+    reportUnraisable("message handler", target != nullptr ? target->callable.get() : nullptr);
 }
 
 void reportConnectionHandlerError(const ConnectionHandler &handler) noexcept {
     restoreCurrentException();
-    const auto *wrapper = handler.target<ConnectionWrapper>();
-    reportUnraisable("connection handler",
-                     wrapper != nullptr ? wrapper->hfunc.f.ptr() : nullptr);
+    const auto *target = handler.target<ConnectionCallable>();
+    reportUnraisable("connection handler", target != nullptr ? target->callable.get() : nullptr);
 }
 
 void callMessageHandler(const MessageHandler &handler, const std::string &topic,
                         const std::string &payload) {
-    const auto *wrapper = handler.target<MessageWrapper>();
-    if (wrapper == nullptr) {
+    const auto *target = handler.target<MessageCallable>();
+    if (target == nullptr) {
         handler(topic, payload);  // a native function: no Python involved
         return;
     }
-    // Strict UTF-8, topic first: a message that does not decode never reaches the
-    // callable. Plain references, released by hand: if the exiting interpreter ends
-    // this thread inside the call, the unwinding must not touch Python objects.
-    PyObject *topicText =
-        PyUnicode_DecodeUTF8(topic.data(), static_cast<Py_ssize_t>(topic.size()), nullptr);
-    if (topicText == nullptr) {
-        throw py::error_already_set();
-    }
-    PyObject *payloadText =
-        PyUnicode_DecodeUTF8(payload.data(), static_cast<Py_ssize_t>(payload.size()), nullptr);
-    if (payloadText == nullptr) {
-        Py_DECREF(topicText);
-        throw py::error_already_set();
-    }
-    PyObject *args[] = {topicText, payloadText};
-    PyObject *result = PyObject_Vectorcall(wrapper->hfunc.f.ptr(), args, 2, nullptr);
-    Py_DECREF(topicText);
-    Py_DECREF(payloadText);
-    if (result == nullptr) {
-        throw py::error_already_set();
-    }
-    Py_DECREF(result);
+    callMessage(target->callable.get(), topic, payload);
 }
 
 void callConnectionHandler(const ConnectionHandler &handler, bool up, int code) {
-    const auto *wrapper = handler.target<ConnectionWrapper>();
-    if (wrapper == nullptr) {
+    const auto *target = handler.target<ConnectionCallable>();
+    if (target == nullptr) {
         handler(up, code);  // a native function: no Python involved
         return;
     }
-    // As callMessageHandler: no guard of the binding library's around the call, whose
-    // destructor would touch this thread's interpreter state while the exiting
-    // interpreter ends the thread (that state is freed by then).
-    PyObject *codeNumber = PyLong_FromLong(code);
-    if (codeNumber == nullptr) {
-        throw py::error_already_set();
-    }
-    PyObject *args[] = {up ? Py_True : Py_False, codeNumber};
-    PyObject *result = PyObject_Vectorcall(wrapper->hfunc.f.ptr(), args, 2, nullptr);
-    Py_DECREF(codeNumber);
-    if (result == nullptr) {
-        throw py::error_already_set();
-    }
-    Py_DECREF(result);
+    callConnection(target->callable.get(), up, code);
 }
 
 }  // namespace host

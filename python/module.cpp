@@ -2,10 +2,10 @@
 #include "../sdk/sdk.h"
 #include "bridge.h"
 #include "exit.h"
+#include "handlers.h"
 #include "payload.h"
 #include "redact.h"
 
-#include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 
 namespace py = pybind11;
