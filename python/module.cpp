@@ -10,9 +10,12 @@
 
 namespace py = pybind11;
 
+#include <atomic>
 #include <chrono>
 #include <cxxabi.h>
+#include <memory>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 
 namespace {
@@ -57,11 +60,61 @@ R withoutInterpreter(Self &self, Call &&call) {
     }
 }
 
-// An instance made by SDK.__new__ alone holds no client yet: refuse it, instead of
-// running the member on memory that was never constructed.
+// An instance made by SDK.__new__ alone holds no client yet, and the binding library
+// hands a method called on it memory that was never constructed (allocated there and
+// then). So the module keeps its own record of the clients that __init__ made, by
+// address, each with a mark that its deletion clears before the memory is freed: an
+// address found unmarked, or not found, holds no client.
+//
+// The record is touched with the interpreter lock held; the deletion, which runs
+// without it, only clears its client's mark (no lock: one held by another thread at
+// a fork() would stay held in the child for ever).
+struct Mark {
+    std::atomic<bool> alive{true};
+};
+
+using Marks = std::unordered_map<const SDK *, std::unique_ptr<Mark>>;
+
+// Never destroyed: a client may be deleted while the process exits.
+Marks &marks() {
+    static Marks *instance = std::make_unique<Marks>().release();
+    return *instance;
+}
+
+// The holder of each client: deleting the client clears its mark first.
+struct ClearMark {
+    Mark *mark = nullptr;
+    void operator()(SDK *client) const noexcept {
+        if (mark != nullptr) {
+            mark->alive.store(false);
+        }
+        delete client;
+    }
+};
+using ClientHolder = std::unique_ptr<SDK, ClearMark>;
+
+ClientHolder makeClient() {
+    Marks &all = marks();
+    // Marks of deleted clients whose address was not reused go now and then.
+    static std::size_t sweepAt = 64;
+    if (all.size() >= sweepAt) {
+        for (auto it = all.begin(); it != all.end();) {
+            it = it->second->alive.load() ? std::next(it) : all.erase(it);
+        }
+        sweepAt = 2 * all.size() + 64;
+    }
+    auto mark = std::make_unique<Mark>();
+    ClientHolder client(new SDK(), ClearMark{mark.get()});
+    all[client.get()] = std::move(mark);  // replaces the mark of a deleted client here
+    return client;
+}
+
+// Refuses an instance whose __init__ never ran, instead of running the member on
+// memory that was never constructed.
 SDK &constructed(SDK &self) {
-    static const py::detail::type_info *info = py::detail::get_type_info(typeid(SDK));
-    if (!py::detail::get_object_handle(&self, info)) {
+    const Marks &all = marks();
+    const auto it = all.find(&self);
+    if (it == all.end() || !it->second->alive.load()) {
         throw py::type_error("tarnu_sdk.SDK.__init__() has not been called on this object");
     }
     return self;
@@ -103,9 +156,9 @@ struct Initialising<void (SDK::*)(Args...)> {
 PYBIND11_MODULE(tarnu_sdk, m) {
     // Deallocation releases the interpreter lock before the teardown, which waits
     // for the client's threads.
-    py::class_<SDK> sdk(m, "SDK", py::release_gil_before_calling_cpp_dtor());
+    py::class_<SDK, ClientHolder> sdk(m, "SDK", py::release_gil_before_calling_cpp_dtor());
     sdk
-        .def(py::init<>())
+        .def(py::init(&makeClient))
         .def("init", &Initialising<decltype(&SDK::init)>::call, py::arg("clientId"), py::arg("brokerHost"),
              py::arg("protocol"), py::arg("username"), py::arg("password"),
              py::arg("cleanSession") = false, py::arg("resumeSubs") = true,
