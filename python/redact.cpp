@@ -4,10 +4,10 @@
 // 'the password'; kwargs: keepAlive='x'". Such texts end up in tracebacks and logs.
 //
 // The binding library makes that text in its call dispatcher, before any code of the
-// module runs, so init's function object is given a dispatcher of its own that calls
-// the library's and, when it fails that way, writes the "Invoked with" part again in
-// the library's own format with the password argument shown as '***'. The function
-// object, its name, signature and docstring stay the library's.
+// module runs, so SDK.init is a function of the module's own that calls the library's
+// and, when it fails that way, writes the "Invoked with" part again in the library's
+// own format with the password argument shown as '***'. It is made to look as the
+// library's: the same kind of object, with its name, module, owner and docstring.
 #include "redact.h"
 
 #include <string>
@@ -17,9 +17,8 @@ namespace py = pybind11;
 namespace tarnu {
 namespace {
 
-using Dispatcher = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
-
-Dispatcher original = nullptr;
+// The library's init (never released).
+PyObject *libraryInit = nullptr;
 constexpr Py_ssize_t kPasswordPosition = 5;  // after self, clientId, brokerHost, protocol, username
 constexpr const char *kInvokedWith = "\nInvoked with: ";
 constexpr const char *kHidden = "'***'";
@@ -90,8 +89,11 @@ void redact(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyErr_SetRaisedException(error);
 }
 
-PyObject *dispatch(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *result = original(self, args, nargs, kwnames);
+PyObject *callInit(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    // Plain references only: a thread that the exiting interpreter ends inside init
+    // unwinds through here.
+    PyObject *result = PyObject_Vectorcall(libraryInit, args, static_cast<std::size_t>(nargs),
+                                           kwnames);
     if (result == nullptr && PyErr_ExceptionMatches(PyExc_TypeError)) {
         redact(args, nargs, kwnames);
     }
@@ -102,17 +104,27 @@ PyObject *dispatch(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
 
 void redactPasswordInInitErrors(py::handle sdkClass) {
     py::object method = py::reinterpret_borrow<py::dict>(sdkClass.attr("__dict__"))["init"];
-    PyObject *function = PyInstanceMethod_Check(method.ptr())
-                             ? PyInstanceMethod_GET_FUNCTION(method.ptr())
-                             : method.ptr();
-    if (!PyCFunction_Check(function) ||
-        (PyCFunction_GET_FLAGS(function) & (METH_FASTCALL | METH_KEYWORDS)) !=
-            (METH_FASTCALL | METH_KEYWORDS)) {
-        throw std::runtime_error("tarnu_sdk: SDK.init is not the binding library's function");
+    py::object function = PyInstanceMethod_Check(method.ptr())
+                              ? py::reinterpret_borrow<py::object>(
+                                    PyInstanceMethod_GET_FUNCTION(method.ptr()))
+                              : method;
+    // Kept with the process, as the library keeps its own functions.
+    static auto *doc = new std::string(function.attr("__doc__").cast<std::string>());
+    static PyMethodDef definition{
+        "init", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(callInit)),
+        METH_FASTCALL | METH_KEYWORDS, doc->c_str()};
+    py::object replacement = py::reinterpret_steal<py::object>(
+        PyCMethod_New(&definition, function.attr("__self__").ptr(),
+                      function.attr("__module__").ptr(), nullptr));
+    if (!replacement) {
+        throw py::error_already_set();
     }
-    PyMethodDef *definition = reinterpret_cast<PyCFunctionObject *>(function)->m_ml;
-    original = reinterpret_cast<Dispatcher>(reinterpret_cast<void (*)()>(definition->ml_meth));
-    definition->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dispatch));
+    py::object bound = py::reinterpret_steal<py::object>(PyInstanceMethod_New(replacement.ptr()));
+    if (!bound) {
+        throw py::error_already_set();
+    }
+    libraryInit = function.release().ptr();
+    py::setattr(sdkClass, "init", bound);
 }
 
 }  // namespace tarnu
