@@ -88,7 +88,7 @@ struct ClearMark {
         if (mark != nullptr) {
             mark->alive.store(false);
         }
-        delete client;
+        std::unique_ptr<SDK> owned(client);  // the client goes here
     }
 };
 using ClientHolder = std::unique_ptr<SDK, ClearMark>;
@@ -104,7 +104,7 @@ ClientHolder makeClient() {
         sweepAt = 2 * all.size() + 64;
     }
     auto mark = std::make_unique<Mark>();
-    ClientHolder client(new SDK(), ClearMark{mark.get()});
+    ClientHolder client(std::make_unique<SDK>().release(), ClearMark{mark.get()});
     all[client.get()] = std::move(mark);  // replaces the mark of a deleted client here
     return client;
 }

@@ -92,3 +92,19 @@ def test_an_instance_whose_init_never_ran_raises_type_error_and_goes_silently():
     # Each instance is dropped right after its call: nothing else may be printed.
     assert run.stdout.splitlines() == [f"{name} TypeError" for name in METHODS]
     assert run.stderr == ""
+
+
+REUSED = """import tarnu_sdk
+outcomes = set()
+for _ in range(50):
+    tarnu_sdk.SDK()  # made and deleted at once: its memory is free again
+    try:
+        outcomes.add(repr(tarnu_sdk.SDK.__new__(tarnu_sdk.SDK).is_connected()))
+    except TypeError:
+        outcomes.add("TypeError")
+print(sorted(outcomes))"""
+
+
+def test_an_instance_whose_init_never_ran_is_refused_where_a_deleted_client_was():
+    run = python(REUSED)
+    assert (run.returncode, run.stdout.splitlines()[-1]) == (0, "['TypeError']"), run.stderr
