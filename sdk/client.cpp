@@ -25,11 +25,11 @@ void quietLibraryTrace() {
     std::call_once(once, [] { MQTTClient_setTraceLevel(MQTTCLIENT_TRACE_ERROR); });
 }
 
-// Counts a thread that is ending the connection (see SDK::ending), and wakes the
-// publishes waiting for room or for their completion, which give up for it.
+// Counts a thread that is ending the connection (ConnectionLife::endingThreads), and
+// wakes the publishes waiting for room or for their completion, which give up for it.
 class Ending {
 public:
-    Ending(std::atomic<int> &count, tarnu::InFlight &inflight) : count(count) {
+    Ending(tarnu::ConnectionLife &life, tarnu::InFlight &inflight) : count(life.endingThreads()) {
         ++count;
         inflight.wake();
     }
@@ -73,7 +73,7 @@ void SDK::abandonInherited() {
     // in this process, and the library's handle to a connection that is the parent's.
     std::make_unique<std::shared_ptr<tarnu::EventThread>>(std::move(events)).release();
     std::make_unique<std::thread>(std::move(reconnectThread)).release();
-    reconnectCv.release();
+    life.abandon();
     inflight.abandon();
     handleGate.abandon();
     opMutex.abandon();
@@ -86,12 +86,12 @@ SDK::~SDK() {
         return;
     }
     tarnu::MethodScope scope;
-    Ending ending_(ending, inflight);
+    Ending ending_(life, inflight);
     unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
     // A client the interpreter's exit has stopped already has nothing left to end, and
     // its disconnect line was the last it had to say.
-    if (!stoppedAtExit || client != nullptr) {
+    if (!life.finished() || client != nullptr) {
         stopLocked(op, false);  // teardown must go on: a handler error is reported
     }
     op.unlock();
@@ -112,7 +112,7 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
             "cannot be used in the child; make clients in the child only after an exec");
     }
     tarnu::MethodScope scope;
-    Ending ending_(ending, inflight);
+    Ending ending_(life, inflight);
     unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
     if (client != nullptr) {
@@ -166,9 +166,8 @@ void SDK::init(const std::string &clientId_, const std::string &brokerHost,
     connectOptions.password = password.c_str();
     connectOptions.connectTimeout = connectTimeout;
     connectOptions.retryInterval = writeTimeout;
-    autoReconnect = autoReconnect_;
     maxReconnectInterval = maxReconnectInterval_;
-    running = true;
+    life.made(autoReconnect_);
 }
 
 bool SDK::connect() {
@@ -179,7 +178,7 @@ bool SDK::connect() {
         tarnu::log::err("[SDK] connect \u2014 call init() first");
         return false;
     }
-    if (connected) {
+    if (life.isConnected()) {
         tarnu::log::out("[SDK] Already connected");
         return true;
     }
@@ -187,7 +186,7 @@ bool SDK::connect() {
     const bool wait = !tarnu::EventThread::callingHandlers();
     {
         std::lock_guard<std::mutex> connecting(connectMutex);
-        if (connected) {
+        if (life.isConnected()) {
             // The reconnection worker got there first.
             tarnu::log::out("[SDK] Already connected");
             return true;
@@ -202,8 +201,7 @@ bool SDK::connect() {
             tarnu::log::err("[SDK] connect failed, rc=" + std::to_string(rc));
             return false;
         }
-        ++programConnects;
-        announcement.succeeded(wait ? &turn : nullptr, [this] { connected = true; });
+        announcement.succeeded(wait ? &turn : nullptr, [this] { life.connected(); });
         // Outside the queue lock (a console nobody reads must not hold up the library's
         // thread); before the (true, 0), which waits for this thread's turn.
         tarnu::log::out("[SDK] Connected to " + serverUri);
@@ -216,11 +214,11 @@ bool SDK::connect() {
 }
 
 bool SDK::disconnectLocked(tarnu::Turn *turn) {
-    if (client == nullptr || !connected) {
+    if (client == nullptr || !life.beginEnding()) {
         tarnu::log::out("[SDK] Not connected");
         return false;
     }
-    ++epoch;  // a loss reported meanwhile starts no reconnection: this is the program's end
+    // From here a loss the library reports is the program's end: nothing reconnects.
     drainOrCut([] { return false; });  // what the socket holds goes first, or the link is cut
     {
         QueueHeldOpen open(*events);
@@ -235,7 +233,7 @@ bool SDK::disconnectLocked(tarnu::Turn *turn) {
     // the event thread may be held up by one that never returns.
     const bool wait = turn != nullptr && !tarnu::EventThread::callingHandlers() &&
                       tarnu::host::available();
-    events->pushConnection(false, 0, wait ? turn : nullptr, [this] { connected = false; });
+    events->pushConnection(false, 0, wait ? turn : nullptr, [this] { life.disconnected(); });
     tarnu::log::out("[SDK] Disconnected");  // outside the queue lock, as in connect
     return wait;
 }
@@ -243,7 +241,7 @@ bool SDK::disconnectLocked(tarnu::Turn *turn) {
 void SDK::disconnect() {
     checkProcess();
     tarnu::MethodScope scope;
-    Ending ending_(ending, inflight);
+    Ending ending_(life, inflight);
     unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
     tarnu::Turn turn;
@@ -255,13 +253,13 @@ void SDK::disconnect() {
 
 bool SDK::is_connected() const {
     checkProcess();
-    return connected;
+    return life.isConnected();
 }
 
 void SDK::stop() {
     checkProcess();
     tarnu::MethodScope scope;
-    Ending ending_(ending, inflight);
+    Ending ending_(life, inflight);
     unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
     stopLocked(op, true);
@@ -273,30 +271,23 @@ void SDK::stopAtExit() {
     }
     events->discardMessages();
     tarnu::MethodScope scope;
-    Ending ending_(ending, inflight);
+    Ending ending_(life, inflight);
     unstickPublish();
     std::unique_lock<tarnu::FairMutex> op(opMutex);
-    bool reconnecting = false;
-    {
-        std::lock_guard<std::mutex> lock(workerMutex);
-        reconnecting = workerActive;
-    }
     // A client that is neither connected nor reconnecting has nothing to end on the way
     // out (and no line to write): its deallocation, if it comes, tears it down. A loss
     // of its whose event is still queued must not start a reconnection now.
-    if (connected || reconnecting) {
+    if (life.active()) {
         stopLocked(op, false);
-        stoppedAtExit = true;
+        life.finishedAtExit();
     } else {
-        running = false;
-        wakeWorker();
+        life.close();
     }
 }
 
 void SDK::stopLocked(std::unique_lock<tarnu::FairMutex> &op, bool rethrow) {
     QueueHeldOpen open(*events);
-    running = false;
-    wakeWorker();
+    life.close();  // nothing reconnects from now on; a worker's back-off wait ends
     std::thread worker;
     {
         std::lock_guard<std::mutex> lock(workerMutex);
@@ -312,7 +303,7 @@ void SDK::stopLocked(std::unique_lock<tarnu::FairMutex> &op, bool rethrow) {
         // later stop finishes the job.
         events->awaitTurn(turn, false, 0, rethrow);
         op.lock();
-        if (connected) {
+        if (life.isConnected()) {
             disconnectLocked(nullptr);  // the handler connected again meanwhile
         }
     }
@@ -324,7 +315,7 @@ void SDK::releaseClient() {
         return;
     }
     QueueHeldOpen open(*events);  // callbacks still running must not wait for room
-    ++epoch;
+    life.released();
     tarnu::callbacks::detach(callbackId);
     callbackId = 0;
     dropLink();

@@ -51,7 +51,7 @@ void EventThread::pushMessage(std::string topic, std::string payload) {
             report = dropsLine(true);
             queuedBytes += bytes;
             (connecting ? early : queue)
-                .push_back(Event{Event::Message, false, 0, false, 0, nullptr, std::move(topic),
+                .push_back(Event{Event::Message, false, 0, false, nullptr, std::move(topic),
                                  std::move(payload), {}, false});
             if (!connecting) {
                 wakeConsumer();
@@ -68,21 +68,20 @@ void EventThread::beginConnect() {
     connecting = true;
 }
 
-void EventThread::pushLoss(std::function<void()> lost, std::uint64_t epoch, std::string line) {
+void EventThread::pushLoss(std::function<void()> lost, std::string line) {
     std::lock_guard<std::mutex> lock(queueMutex);
     if (connecting) {
         heldLoss = std::move(lost);
-        heldLossEpoch = epoch;
         heldLossLine = std::move(line);
         return;
     }
-    queueLoss(lost, epoch, std::move(line));
+    queueLoss(lost, std::move(line));
     wakeConsumer();
 }
 
-void EventThread::queueLoss(const std::function<void()> &lost, std::uint64_t epoch, std::string line) {
+void EventThread::queueLoss(const std::function<void()> &lost, std::string line) {
     lost();
-    queue.push_back(Event{Event::Connection, false, -1, true, epoch, nullptr, {}, {}, std::move(line), true});
+    queue.push_back(Event{Event::Connection, false, -1, true, nullptr, {}, {}, std::move(line), true});
 }
 
 std::string EventThread::dropsLine(bool resumed) {

@@ -279,7 +279,7 @@ void EventThread::deliver(std::deque<Event> &batch, host::ThreadInterpreter &int
                 ownerInUse = client != nullptr;
             }
             if (client != nullptr) {
-                client->startReconnectWorker(event.epoch);
+                client->afterLossReported();
                 std::lock_guard<std::mutex> lock(queueMutex);
                 ownerInUse = false;
                 ownerFree.notify_all();
@@ -343,7 +343,7 @@ void EventThread::finish() {
         notFull.notify_all();
         // The event thread may be starting a reconnection of the owner (it took the owner
         // before it was cleared): the owner is not let go until it has. Never on the event
-        // thread itself, which is not inside startReconnectWorker when it gets here.
+        // thread itself, which is not inside afterLossReported when it gets here.
         if (thread.get_id() != std::this_thread::get_id()) {
             ownerFree.wait(lock, [this] { return !ownerInUse; });
         }

@@ -60,7 +60,7 @@ public:
     void pushConnection(bool up, int code, Turn *turn, Change &&change) {
         std::lock_guard<std::mutex> lock(queueMutex);
         change();
-        queue.push_back(Event{Event::Connection, up, code, false, 0, turn, {}, {}, {}, false});
+        queue.push_back(Event{Event::Connection, up, code, false, turn, {}, {}, {}, false});
         wakeConsumer();
     }
 
@@ -79,7 +79,7 @@ public:
         connecting = false;
         if (succeeded) {
             up();
-            queue.push_back(Event{Event::Connection, true, 0, false, 0, turn, {}, {}, std::move(line), false});
+            queue.push_back(Event{Event::Connection, true, 0, false, turn, {}, {}, std::move(line), false});
             for (Event &event : early) {
                 queue.push_back(std::move(event));
             }
@@ -90,17 +90,17 @@ public:
         }
         early.clear();
         if (heldLoss && succeeded) {
-            queueLoss(heldLoss, heldLossEpoch, std::move(heldLossLine));
+            queueLoss(heldLoss, std::move(heldLossLine));
         }
         heldLoss = nullptr;
         heldLossLine.clear();
         wakeConsumer();
     }
     // From the library's loss callback: `lost` (the state change) runs and the loss is
-    // queued now, or both wait for endConnect while a connect is under way. `epoch` is
-    // the owner's epoch at the loss (see SDK::epoch); `line` goes to standard error just
-    // before the loss is reported.
-    void pushLoss(std::function<void()> lost, std::uint64_t epoch, std::string line);
+    // queued now, or both wait for endConnect while a connect is under way. `line` goes
+    // to standard error just before the loss is reported; after the handler call, the
+    // owner decides whether to reconnect (SDK::afterLossReported).
+    void pushLoss(std::function<void()> lost, std::string line);
 
     // Waits until the event thread reaches the caller's event, then calls the
     // connection handler on the calling thread. A handler error is thrown to the
@@ -133,7 +133,6 @@ private:
         bool up;
         int code;
         bool lost;
-        std::uint64_t epoch;  // of a loss: the owner's epoch when it happened
         Turn *turn;
         std::string topic;
         std::string payload;
@@ -152,7 +151,7 @@ private:
     void takeTurn(Turn *turn);
     bool mayWaitForRoom() const;
     // With the queue lock held.
-    void queueLoss(const std::function<void()> &lost, std::uint64_t epoch, std::string line);
+    void queueLoss(const std::function<void()> &lost, std::string line);
     template <class Handler>
     std::shared_ptr<const Handler> current(const std::shared_ptr<const Handler> &slot);
     // With the queue lock held: the line counting the messages dropped since the last
@@ -175,7 +174,6 @@ private:
     bool connecting = false;
     std::deque<Event> early;
     std::function<void()> heldLoss;
-    std::uint64_t heldLossEpoch = 0;
     std::string heldLossLine;
     bool consumerWaiting = false;
     int producersWaiting = 0;

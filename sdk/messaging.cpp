@@ -66,7 +66,7 @@ std::string failedOn(const char *operation, const std::string &topic, int rc) {
 void SDK::publish(const std::string &topic, std::string_view payload, int qos, bool retained) {
     checkProcess();
     tarnu::MethodScope scope;
-    if (!connected) {
+    if (!life.isConnected()) {
         tarnu::log::err("[SDK] publish \u2014 not connected");
         return;
     }
@@ -80,9 +80,9 @@ void SDK::publish(const std::string &topic, std::string_view payload, int qos, b
         tarnu::log::err(failedOn("publish", topic, MQTTCLIENT_BAD_STRUCTURE));
         return;
     }
-    const std::uint64_t lossesBefore = losses.load();
+    const std::uint64_t lossesBefore = life.lossCount();
     const tarnu::InFlight::GiveUp giveUp = [&] {
-        return ending.load() > 0 || !connected || losses.load() != lossesBefore;
+        return life.someoneEnding() || !life.isConnected() || life.lossCount() != lossesBefore;
     };
     // A place in the window first, within the call's own time: the messages of other
     // threads that hold the window are acknowledged meanwhile.
@@ -110,7 +110,7 @@ void SDK::publish(const std::string &topic, std::string_view payload, int qos, b
     std::shared_ptr<tarnu::InFlight::Ticket> ticket;
     {
         std::shared_lock<tarnu::HandleGate> using_(handleGate);
-        if (client == nullptr || !connected) {
+        if (client == nullptr || !life.isConnected()) {
             notConnected = true;
         } else if (inflight.beginHandOver(giveUp)) {
             if (roomFor(wireTopic(topic).size() + payload.size() + (qos > 0 ? 9 : 7), lossesBefore)) {
@@ -147,7 +147,7 @@ void SDK::deliveryComplete(MQTTClient_deliveryToken token) { inflight.completed(
 bool SDK::subscribe(const std::string &topic, int qos) {
     checkProcess();
     tarnu::MethodScope scope;
-    if (!connected) {
+    if (!life.isConnected()) {
         tarnu::log::err("[SDK] subscribe \u2014 not connected");
         return false;
     }
@@ -175,7 +175,7 @@ bool SDK::subscribe(const std::string &topic, int qos) {
 void SDK::unsubscribe(const std::string &topic) {
     checkProcess();
     tarnu::MethodScope scope;
-    if (!connected) {
+    if (!life.isConnected()) {
         tarnu::log::err("[SDK] unsubscribe \u2014 not connected");
         return;
     }

@@ -36,13 +36,13 @@ void SDK::connectionLost(const char *cause) {
     const std::shared_ptr<const tarnu::BrokerLink> lost = currentLink();
     const bool endedByProgram = lost != nullptr && lost->endedByProgram();
     dropLink();  // the library has closed its descriptor; ours goes too
-    losses.fetch_add(1);
+    life.countLoss();
     if (connectOptions.cleansession != 0) {
         inflight.forget();  // the library ended the session and dropped its messages
     }
     // The line is written by the event thread, just before it reports the loss: this
     // thread writes nothing.
-    events->pushLoss([this] { connected = false; }, endedByProgram ? kEndedByProgram : epoch.load(),
+    events->pushLoss([this, endedByProgram] { life.lost(endedByProgram); },
                      std::string("[SDK] Connection lost: ") + (cause != nullptr ? cause : "unknown"));
     // Only now do the publishes waiting for room or completion stop waiting: one that
     // returned for the loss finds is_connected() false (unless a connect under way holds
@@ -50,32 +50,20 @@ void SDK::connectionLost(const char *cause) {
     inflight.wake();
 }
 
-void SDK::startReconnectWorker(std::uint64_t lossEpoch) {
+void SDK::afterLossReported() {
     std::lock_guard<std::mutex> lock(workerMutex);
-    if (!running || !autoReconnect || lossEpoch != epoch.load()) {
-        return;  // stopped, or the program ended that connection itself after the loss
-    }
-    workerConnects = programConnects;
-    workerEpoch = lossEpoch;
-    if (workerActive) {
-        return;  // the worker still running sees the connection down and carries on
+    if (!life.lossReported()) {
+        return;  // not to be reconnected, or a worker still alive carries on
     }
     if (reconnectThread.joinable()) {
-        reconnectThread.join();  // finished: it has given up workerMutex and returns
+        reconnectThread.join();  // a worker that has ended: it holds nothing any more
     }
     try {
         reconnectThread = std::thread([this] { reconnectLoop(); });
-        workerActive = true;
     } catch (const std::system_error &) {
+        life.workerFailed();
         tarnu::log::err("[SDK] Reconnect failed to start a thread");
     }
-}
-
-void SDK::wakeWorker() {
-    // Taking the mutex orders this wake-up after the worker's test of `running`, so
-    // a worker about to wait cannot miss it.
-    { std::lock_guard<std::mutex> lock(reconnectMutex); }
-    reconnectCv->notify_all();
 }
 
 void SDK::reconnectLoop() {
@@ -83,38 +71,26 @@ void SDK::reconnectLoop() {
     for (;;) {
         {
             std::lock_guard<std::mutex> connecting(connectMutex);
-            {
-                std::lock_guard<std::mutex> lock(workerMutex);
-                if (!running || connected || programConnects != workerConnects ||
-                    epoch.load() != workerEpoch) {
-                    workerActive = false;
-                    return;
-                }
+            if (!life.workerGoesOn()) {
+                return;  // connected, stopped, or a later loss starts a worker of its own
             }
             tarnu::log::out("[SDK] Attempting to reconnect...");
             tarnu::ConnectAnnouncement announcement(*events);
             int rc = libraryConnect();
             if (rc == MQTTCLIENT_SUCCESS) {
                 // The line is written by the event thread, just before the (true, 0).
-                announcement.succeeded(nullptr, [this] { connected = true; },
+                announcement.succeeded(nullptr, [this] { life.connected(); },
                                        "[SDK] Reconnected successfully to " + serverUri);
                 delay = 1;
-                continue;  // the loop test ends the worker, unless the link fell again
+                continue;  // the loop test ends the worker
             }
             announcement.failed();
             tarnu::log::err("[SDK] Reconnect failed, rc=" + std::to_string(rc) +
                             ". Retrying in " + std::to_string(delay) + "s");
         }
-        std::unique_lock<std::mutex> lock(reconnectMutex);
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::max<std::chrono::steady_clock::duration>(
-                                  std::chrono::seconds(delay), kMinimumWait);
-        while (running) {
-            reconnectCv->wait_until(lock, deadline);
-            if (std::chrono::steady_clock::now() >= deadline) {
-                break;
-            }
-        }
+        life.pause(std::chrono::steady_clock::now() +
+                   std::max<std::chrono::steady_clock::duration>(std::chrono::seconds(delay),
+                                                                 kMinimumWait));
         delay = nextDelay(delay, maxReconnectInterval);
     }
 }

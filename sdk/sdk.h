@@ -17,7 +17,8 @@
 //                               |                  | the loss and reconnection lines;   | the GIL; workerMutex
 //                               |                  | starts the worker after a loss     | (no GIL held)
 //   reconnection worker         | <= 1 per client  | the back-off loop and its connects | connectMutex ->
-//                               |                  | (never Python)                     | handleGate (alone)
+//                               |                  | (never Python)                     | handleGate (alone);
+//                               |                  |                                    | the life lock
 //   quick chores                | 1 per process    | keep-alive watch, connect nudge    | watch and nudge locks
 //   library chores              | 1 per process    | keep-alive pacer, handle reaper    | the library's locks
 //   (paho_workarounds/chores.h, the anchor's handshake thread at the first init, and the
@@ -28,12 +29,13 @@
 //   opMutex -> connectMutex -> handleGate -> linkMutex
 //   handleGate (shared) -> the in-flight lock;  handleGate (shared) -> publishingMutex
 //   callbackMutex -> GIL -> slotMutex
+//   queue lock -> the life lock (a state change made with the queueing of its event)
 //   the library's mqttclient_mutex -> the registry lock (callbacks.cpp) -> the in-flight
 //   lock: deliveryComplete runs with the library's lock held (messageArrived and
 //   connectionLost without it); none of ours is ever held around a call into the
 //   library that could need it, except publishingMutex around the library's disconnect
 //   of a stuck publish, which no callback takes.
-//   Leaves (nothing is taken under them): reconnectMutex, slotMutex, the in-flight lock,
+//   Leaves (nothing is taken under them): the life lock, slotMutex, the in-flight lock,
 //   linkMutex, the chore threads' and process-wide helpers' own locks.
 //   No mutex of this client is taken while the GIL is held. No console line is written
 //   under the queue lock or by the library's threads (the dropped-messages line is
@@ -53,13 +55,17 @@
 //   in-flight lock (inflight.h) the window of 64 QoS 1/2 messages, the hand-over (one
 //                              publish at a time) and the waits for completion; a publish
 //                              waits there holding nothing else.
-//   queue lock (events.h)      the event queue, the state change of `connected` together
-//                              with the queueing of its event, and the turns.
+//   life lock                  the connection's phase and its transitions, whether stop
+//   (connection_life.h)        has begun, whether a worker is alive; the worker's
+//                              back-off wait. is_connected() and publishes read a copy
+//                              without it.
+//   queue lock (events.h)      the event queue, a connection state change together with
+//                              the queueing of its event, and the turns.
 //   callbackMutex              the handler calls of one client (and a setter called
 //                              outside any handler, which returns once the old handler no
 //                              longer runs); slotMutex the two handler slots.
-//   workerMutex                the start, end and hand-over of the worker (joined
-//                              without it).
+//   workerMutex                the start of the worker thread and its hand-over to stop
+//                              (joined without it).
 //   linkMutex                  the hold on the connection's socket
 //                              (paho_workarounds/hidden_socket.h).
 //   publishingMutex            the handle of a publish inside the library
@@ -79,16 +85,18 @@
 //     The library lets one subscribe and one unsubscribe of the process wait for its
 //     answer at a time (its subscribe_mutex and unsubscribe_mutex).
 //
-// State that ends waits
-//   `ending` counts threads in stop, disconnect, a second init or the teardown: waits for
-//   room, the hand-over and completions give up for them; before they take opMutex, a
-//   publish stuck inside the library is drained or its link cut
-//   (paho_workarounds/stuck_publish.cpp) and the loss that follows starts no
-//   reconnection (kEndedByProgram). `losses` counts losses: a publish's wait ends at the
-//   one after it began. `epoch` moves on at each program disconnect and each release of
-//   the handle: a loss delivered after it starts no reconnection, and a running worker ends.
+// The connection's life (connection_life.h: its phases and transitions in one table)
+//   connect, disconnect, stop, the loss, the worker and the teardown each move it. A loss
+//   is reconnected only when the handler has heard of it and nothing ended the
+//   connection meanwhile: not a disconnect, stop or teardown (also one that began before
+//   the library noticed the loss), and not a program connect. Threads in stop,
+//   disconnect, a second init or the teardown are counted there: waits for room, the
+//   hand-over and completions give up for them; before they take opMutex, a publish
+//   stuck inside the library is drained or its link cut
+//   (paho_workarounds/stuck_publish.cpp), and the loss that follows is the program's
+//   end. Losses are counted at once: a publish's wait ends at the one after it began.
 //
-// Order of events: the state change of connected and the queueing of its event are one
+// Order of events: a connection state change and the queueing of its event are one
 // step under the queue lock, so the handler sees (false, -1), (true, 0), (false, 0) in
 // the order of the real state changes; from the start of a library connect until its
 // (true, 0) is queued, arriving messages and a reported loss wait aside (beginConnect).
@@ -116,6 +124,7 @@
 // no handler is called any more.
 #pragma once
 
+#include "connection_life.h"
 #include "fair_mutex.h"
 #include "handle_gate.h"
 #include "inflight.h"
@@ -124,7 +133,6 @@
 #include <MQTTClient.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -186,9 +194,9 @@ public:
     void messageArrived(std::string topic, std::string payload);
     void deliveryComplete(MQTTClient_deliveryToken token);
     void connectionLost(const char *cause);
-    // Run by the event thread after it has reported a connection loss that happened at
-    // `lossEpoch` (see epoch).
-    void startReconnectWorker(std::uint64_t lossEpoch);
+    // Run by the event thread after it has reported a connection loss: starts the
+    // reconnection worker when the loss is to be reconnected (connection_life.h).
+    void afterLossReported();
 
 private:
     // The stop steps, with opMutex held by `op` (released for the handler call). A
@@ -199,8 +207,6 @@ private:
     bool disconnectLocked(tarnu::Turn *turn);
     void sealPassword();
     void reconnectLoop();
-    // Wakes the worker's back-off wait; with running cleared, the worker ends at once.
-    void wakeWorker();
     // Before a thread that ends the connection takes opMutex: a publish inside the
     // library with a packet the socket could not take is waited for while the link
     // drains, and its link is cut once it has taken nothing for a while (see
@@ -242,39 +248,19 @@ private:
     // Handlers, callbackMutex and the event queue live with the event thread, which
     // may outlive this object when the object is deallocated from inside a handler.
     std::shared_ptr<tarnu::EventThread> events;
-    std::atomic<bool> running{false};
-    std::atomic<bool> connected{false};
-    std::atomic<bool> autoReconnect{true};
-    std::atomic<int> maxReconnectInterval{60};  // until init sets it (the binding's default is 1)
+    // The connection's phase, whether stop has begun and whether a worker is alive, and
+    // the counts of losses and of threads ending the connection (connection_life.h).
+    tarnu::ConnectionLife life;
+    std::atomic<int> maxReconnectInterval{1};  // set by init
     std::thread reconnectThread;
-    // Condition variables are held through pointers so that a forked child can leave
-    // them alone: destroying one that a thread of the parent waited on never returns.
-    std::unique_ptr<std::condition_variable> reconnectCv = std::make_unique<std::condition_variable>();
-    std::mutex reconnectMutex;
 
     tarnu::FairMutex opMutex;
     std::mutex connectMutex;
-    // Guards reconnectThread, workerActive and workerConnects: the start, end and
-    // hand-over of the worker.
+    // Guards reconnectThread: the start of the worker and its hand-over to stop.
     std::mutex workerMutex;
-    bool workerActive = false;
-    // Successful program connects; a worker ends once one succeeded after it began.
-    std::atomic<std::uint64_t> programConnects{0};
-    std::uint64_t workerConnects = 0;
-    // Moves on at each program disconnect and each release of the library handle
-    // (stop, a second init, the teardown). A loss reported before it moved, whose event
-    // is delivered after, starts no worker, and a running worker ends when it moves:
-    // the program ended that connection itself.
-    std::atomic<std::uint64_t> epoch{0};
-    // The epoch a loss carries when a thread ending the connection cut its link: it
-    // matches none, so that loss starts no reconnection (stop would otherwise wait for
-    // that reconnection's connect, and a disconnect would be undone by it).
-    static constexpr std::uint64_t kEndedByProgram = UINT64_MAX;
-    std::uint64_t workerEpoch = 0;
 
     // QoS 1/2 messages in flight and the publishes waiting for them (inflight.h).
     tarnu::InFlight inflight;
-    std::atomic<std::uint64_t> losses{0};
 
     // The library's record of `client` (record.h), and the socket of the broker
     // connection while connected (link.h), the latter under linkMutex.
@@ -287,17 +273,11 @@ private:
     tarnu::HandleGate handleGate;
     // Bytes published since the socket's send queue was last looked at (hand-over).
     std::size_t sentSinceCheck = 0;
-    // Threads in stop, disconnect, a second init or the teardown: a publish waiting for
-    // room in the socket, or for its completion, gives up for them.
-    std::atomic<int> ending{0};
     // The handle of a publish that is inside the library, under publishingMutex
     // (unstickPublish, endStuckPublish).
     std::mutex publishingMutex;
     MQTTClient publishing = nullptr;
     std::atomic<bool> publishUnderWay{false};
-
-    // Set (under opMutex) once the interpreter's exit has stopped the client.
-    bool stoppedAtExit = false;
 
     // Context under which the current library client reports back (see callbacks.h).
     std::uintptr_t callbackId = 0;

@@ -435,3 +435,36 @@ def test_handlers_of_several_clients_publish_qos_1_on_their_own_client(
     for n in range(clients):
         assert by_client[f"{topic}/reply/{n}"] == [str(k) for k in range(requests)]
     assert background.errors == [] and unraisable == []
+
+
+def test_a_loss_while_disconnect_waits_for_messages_in_flight_starts_no_reconnection(
+    holding, make_client, capfd
+):
+    # disconnect() gives an unacknowledged message the library's 10 s; the broker drops
+    # the connection meanwhile. The loss belongs to a connection the program is ending:
+    # it is reported, but nothing reconnects, and the client stays disconnected.
+    raw = holding()
+    client = make_client(raw.address, maxReconnectInterval=1)
+    events = Recorder()
+    client.on_connection(events)
+    assert client.connect() is True
+    assert events.wait_for(1)
+    waiting = call(client.publish, "inflight/held", "held", 1)
+    ender = None
+    try:
+        assert raw.wait_held(1, timeout=PROMPT)
+        capfd.readouterr()
+        ender = call(client.disconnect)
+        time.sleep(0.5)  # disconnect is inside the library's wait for the message
+        assert ender.running() == [0], "disconnect returned before the library's wait"
+        assert raw.drop() == 1
+        assert ender.join(LIBRARY_DISCONNECT) == 0 and waiting.join(PROMPT) == 0
+        # Long enough for the first reconnection attempt (1 s back-off at most) and its
+        # connect to a broker that accepts at once.
+        reconnected = wait_until(lambda: raw.connections > 1 or client.is_connected(), timeout=3)
+        out = capfd.readouterr().out
+        assert not reconnected, f"the program's disconnect was undone by a reconnection:\n{out}"
+        assert "Attempting to reconnect" not in out and "[SDK] Disconnected\n" in out, out
+        assert (False, 0) in events.snapshot()[1:]
+    finally:
+        wind_down(client, raw, *(c for c in (ender, waiting) if c is not None))

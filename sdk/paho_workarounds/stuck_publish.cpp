@@ -70,13 +70,13 @@ bool SDK::roomFor(std::size_t packet, std::uint64_t lossesBefore) {
     const int seconds = connectOptions.keepAliveInterval > 0 ? 3 * connectOptions.keepAliveInterval
                                                              : std::max(connectOptions.retryInterval, 1);
     const auto room = held->waitForRoom(packet, std::chrono::seconds(seconds), [&] {
-        return ending.load() > 0 || !connected || losses.load() != lossesBefore;
+        return life.someoneEnding() || !life.isConnected() || life.lossCount() != lossesBefore;
     });
     if (room == tarnu::BrokerLink::Room::stalled) {
         held->cut();  // the library takes its connection-loss path; the publish below fails
     }
     // Stopping or disconnecting: the packet is not started on a link about to close.
-    return !(room == tarnu::BrokerLink::Room::gaveUp && ending.load() > 0);
+    return !(room == tarnu::BrokerLink::Room::gaveUp && life.someoneEnding());
 }
 
 // A packet the socket takes only in part (a large one, or a small one that meets a full
@@ -126,7 +126,7 @@ bool SDK::drainOrCut(const std::function<bool()> &done) {
     if (held == nullptr) {
         return false;
     }
-    const std::uint64_t lossesBefore = losses.load();
+    const std::uint64_t lossesBefore = life.lossCount();
     if (held->waitForRoom(SIZE_MAX / 4, kStuckLink, done) != tarnu::BrokerLink::Room::stalled) {
         return false;
     }
@@ -135,7 +135,7 @@ bool SDK::drainOrCut(const std::function<bool()> &done) {
     // next round): a disconnect made before would wait out its whole timeout for the
     // acknowledgements of messages in flight, which cannot come any more.
     inflight.waitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(1),
-                       [&] { return losses.load() != lossesBefore; });
+                       [&] { return life.lossCount() != lossesBefore; });
     return true;
 }
 
