@@ -17,6 +17,8 @@
 // without and with a handle kept connected.
 #include "process_wide.h"
 
+#include "anchor_endpoint.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -36,210 +38,12 @@
 namespace tarnu::network {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using endpoint::Clock;
+using endpoint::Descriptor;
+using endpoint::listenOnLoopback;
+using endpoint::randomId;
+using endpoint::sendAll;
 constexpr auto kHandshake = std::chrono::seconds(10);
-constexpr std::size_t kMaxConnect = 512;  // the anchor's CONNECT is far smaller
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(Descriptor &&other) noexcept : fd(other.release()) {}
-    Descriptor &operator=(Descriptor &&other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    int get() const { return fd; }
-    int release() {
-        const int out = fd;
-        fd = -1;
-        return out;
-    }
-    void reset(int next = -1) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        fd = next;
-    }
-
-private:
-    int fd;
-};
-
-int remainingMs(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-bool waitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        const int n = ::poll(&p, 1, remainingMs(deadline));
-        if (n > 0) {
-            return (p.revents & events) != 0;
-        }
-        if (n == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-}
-
-bool readExactly(int fd, unsigned char *to, std::size_t count, Clock::time_point deadline) {
-    while (count > 0) {
-        if (!waitFor(fd, POLLIN, deadline)) {
-            return false;
-        }
-        const ssize_t n = ::recv(fd, to, count, 0);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        to += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool sendAll(int fd, const unsigned char *data, std::size_t count, Clock::time_point deadline) {
-    while (count > 0) {
-        if (!waitFor(fd, POLLOUT, deadline)) {
-            return false;
-        }
-        const ssize_t n = ::send(fd, data, count, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            return false;
-        }
-        data += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// The client id of the MQTT CONNECT packet that arrives on `fd`, or "".
-std::string connectingId(int fd, Clock::time_point deadline) {
-    unsigned char byte = 0;
-    if (!readExactly(fd, &byte, 1, deadline) || byte != 0x10) {
-        return {};
-    }
-    std::size_t length = 0;
-    for (int shift = 0; shift < 28; shift += 7) {
-        if (!readExactly(fd, &byte, 1, deadline)) {
-            return {};
-        }
-        length |= static_cast<std::size_t>(byte & 0x7F) << shift;
-        if ((byte & 0x80) == 0) {
-            break;
-        }
-    }
-    if (length > kMaxConnect) {
-        return {};
-    }
-    unsigned char body[kMaxConnect];
-    if (!readExactly(fd, body, length, deadline)) {
-        return {};
-    }
-    // protocol name, level, flags, keep-alive, then the client id
-    std::size_t at = 0;
-    auto field = [&](std::string &out) {
-        if (at + 2 > length) {
-            return false;
-        }
-        const std::size_t size = (std::size_t{body[at]} << 8) | body[at + 1];
-        if (at + 2 + size > length) {
-            return false;
-        }
-        out.assign(reinterpret_cast<const char *>(body + at + 2), size);
-        at += 2 + size;
-        return true;
-    };
-    std::string name;
-    std::string id;
-    if (!field(name) || name != "MQTT") {
-        return {};
-    }
-    at += 4;
-    return field(id) ? id : std::string();
-}
-
-std::string randomId() {
-    unsigned char bytes[16] = {};
-    std::size_t got = 0;
-    while (got < sizeof bytes) {
-        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    static const char digits[] = "0123456789abcdef";
-    std::string id = "tarnu-anchor-";
-    for (unsigned char b : bytes) {
-        id += digits[b >> 4];
-        id += digits[b & 15];
-    }
-    return id;
-}
-
-// A listening socket on the loopback interface and the URI the library reaches it by.
-Descriptor listenOnLoopback(std::string &uri) {
-    Descriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in v4{};
-    v4.sin_family = AF_INET;
-    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof v4;
-    if (listener.get() >= 0 && ::bind(listener.get(), reinterpret_cast<sockaddr *>(&v4), length) == 0 &&
-        ::listen(listener.get(), 4) == 0 &&
-        ::getsockname(listener.get(), reinterpret_cast<sockaddr *>(&v4), &length) == 0) {
-        uri = "tcp://127.0.0.1:" + std::to_string(ntohs(v4.sin_port));
-        return listener;
-    }
-    listener.reset(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in6 v6{};
-    v6.sin6_family = AF_INET6;
-    v6.sin6_addr = in6addr_loopback;
-    length = sizeof v6;
-    if (listener.get() >= 0 && ::bind(listener.get(), reinterpret_cast<sockaddr *>(&v6), length) == 0 &&
-        ::listen(listener.get(), 4) == 0 &&
-        ::getsockname(listener.get(), reinterpret_cast<sockaddr *>(&v6), &length) == 0) {
-        uri = "tcp://[::1]:" + std::to_string(ntohs(v6.sin6_port));
-        return listener;
-    }
-    return Descriptor();
-}
-
-// Accepts connections until one sends a CONNECT with `id`, and answers it. Others
-// (anyone on this host may find the port) are closed unanswered. Ends early when the
-// listener is shut down (the library's connect failed).
-Descriptor serveHandshake(int listener, const std::string &id) {
-    const auto deadline = Clock::now() + kHandshake;
-    while (waitFor(listener, POLLIN, deadline)) {
-        Descriptor peer(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
-        if (peer.get() < 0) {
-            if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) {
-                continue;
-            }
-            return Descriptor();
-        }
-        if (connectingId(peer.get(), deadline) != id) {
-            continue;
-        }
-        static const unsigned char connack[] = {0x20, 0x02, 0x00, 0x00};
-        if (sendAll(peer.get(), connack, sizeof connack, deadline)) {
-            return peer;
-        }
-    }
-    return Descriptor();
-}
 
 class Anchor {
 public:
@@ -295,7 +99,7 @@ bool Anchor::keep() {
     handle = made;
     MQTTClient_setCallbacks(handle, this, lost, arrived, nullptr);
     Descriptor served;
-    std::thread server([&] { served = serveHandshake(listener.get(), id); });
+    std::thread server([&] { served = endpoint::serveHandshake(listener.get(), id, kHandshake); });
     MQTTClient_connectOptions options = MQTTClient_connectOptions_initializer;
     options.keepAliveInterval = 0;  // the library never pings it
     options.cleansession = 1;
