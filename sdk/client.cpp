@@ -25,20 +25,20 @@ void quietLibraryTrace() {
     std::call_once(once, [] { MQTTClient_setTraceLevel(MQTTCLIENT_TRACE_ERROR); });
 }
 
-// Counts a thread that is ending the connection (ConnectionLife::endingThreads), and
-// wakes the publishes waiting for room or for their completion, which give up for it.
+// Counts a thread that is ending the connection (ConnectionLife::enterEnding), and wakes
+// the publishes waiting for room or for their completion, which give up for it.
 class Ending {
 public:
-    Ending(tarnu::ConnectionLife &life, tarnu::InFlight &inflight) : count(life.endingThreads()) {
-        ++count;
+    Ending(tarnu::ConnectionLife &life, tarnu::InFlight &inflight) : life(life) {
+        life.enterEnding();
         inflight.wake();
     }
-    ~Ending() { --count; }
+    ~Ending() { life.leaveEnding(); }
     Ending(const Ending &) = delete;
     Ending &operator=(const Ending &) = delete;
 
 private:
-    std::atomic<int> &count;
+    tarnu::ConnectionLife &life;
 };
 
 // Keeps the library's thread from waiting on a full event queue for a scope.
@@ -277,11 +277,9 @@ void SDK::stopAtExit() {
     // A client that is neither connected nor reconnecting has nothing to end on the way
     // out (and no line to write): its deallocation, if it comes, tears it down. A loss
     // of its whose event is still queued must not start a reconnection now.
-    if (life.active()) {
+    if (life.closeUnlessActive()) {
         stopLocked(op, false);
         life.finishedAtExit();
-    } else {
-        life.close();
     }
 }
 

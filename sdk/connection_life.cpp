@@ -40,7 +40,7 @@ void ConnectionLife::disconnected() {
 void ConnectionLife::lost(bool endedByProgram) {
     std::lock_guard<std::mutex> lock(mutex);
     if (phase == Phase::Up) {
-        enter(endedByProgram || closing ? Phase::Down : Phase::Lost);
+        enter(endedByProgram || closing || ending.load() > 0 ? Phase::Down : Phase::Lost);
     } else if (phase == Phase::Ending) {
         // The library noticed the end before the program's own disconnect got there (a
         // broker that closed while disconnect waited for messages in flight): it is
@@ -54,7 +54,7 @@ bool ConnectionLife::lossReported() {
     if (phase != Phase::Lost) {
         return false;  // connected again meanwhile, or ended by the program or stop
     }
-    if (closing || !reconnect) {
+    if (!reconnect) {
         enter(Phase::Down);
         return false;
     }
@@ -76,15 +76,12 @@ void ConnectionLife::workerFailed() {
 
 bool ConnectionLife::workerGoesOn() {
     std::lock_guard<std::mutex> lock(mutex);
-    if (phase == Phase::Reconnecting && !closing) {
-        return true;
+    if (phase == Phase::Reconnecting) {
+        return true;  // (stop moves it to Down)
     }
     // Connected (by the worker or the program), stopped, or lost again before this test:
     // in the last case the loss's report starts a worker of its own.
     workerAlive = false;
-    if (phase == Phase::Reconnecting) {
-        enter(Phase::Down);
-    }
     return false;
 }
 
@@ -114,10 +111,32 @@ void ConnectionLife::finishedAtExit() {
     enter(Phase::Finished);
 }
 
-bool ConnectionLife::active() const {
+bool ConnectionLife::closeUnlessActive() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (phase == Phase::Up || phase == Phase::Ending || phase == Phase::Reconnecting ||
+            workerAlive) {
+            return true;
+        }
+        closing = true;
+        if (phase == Phase::Lost) {
+            enter(Phase::Down);
+        }
+    }
+    changed->notify_all();
+    return false;
+}
+
+void ConnectionLife::enterEnding() {
+    // Under the lock, so that a loss is either before the thread began (and reconnected
+    // as usual) or after (and its end).
     std::lock_guard<std::mutex> lock(mutex);
-    return phase == Phase::Up || phase == Phase::Ending || phase == Phase::Reconnecting ||
-           workerAlive;
+    ending.fetch_add(1);
+}
+
+void ConnectionLife::leaveEnding() {
+    std::lock_guard<std::mutex> lock(mutex);
+    ending.fetch_sub(1);
 }
 
 bool ConnectionLife::finished() const {

@@ -2,21 +2,27 @@
 //
 //   phase          what happens                                   next phase
 //   -------------- ---------------------------------------------- ---------------------------
-//   Unmade         init makes a library client                    Down
-//   any but        a library connect succeeds (the program's or   Up
-//    Unmade        the worker's), with the queueing of (true, 0)
-//   Up             disconnect or stop begins to end it            Ending
-//   Ending         its (false, 0) is queued                       Down
-//   Up             the library reports the loss                   Lost; Down when a thread
-//                                                                 ending it cut the link, or
-//                                                                 once stop has begun
+//   Unmade,        init makes a library client                    Down
+//    Finished
+//   Down, Lost,    a library connect succeeds (the program's or   Up
+//    Reconnecting  the worker's), with the queueing of (true, 0)
+//   Up             disconnect or stop, holding opMutex, begins    Ending
+//                  the library's disconnect
+//   Ending, Down   the program's (false, 0) is queued             Down
+//   Up             the library reports the loss                   Lost; Down when a thread in
+//                                                                 stop, disconnect, init or
+//                                                                 the teardown is under way
+//                                                                 (or cut the link), or stop
+//                                                                 has begun
 //   Ending         the library reports the loss                   Down (still the program's end)
 //   Lost           the handler has heard of the loss              Reconnecting (the worker);
 //                                                                 Down without auto-reconnection
+//   Reconnecting   the worker thread cannot be started            Down
 //   Lost,          stop begins (or the interpreter's exit)        Down
 //    Reconnecting
 //   any            the library handle is released                 Unmade
 //   Unmade         the interpreter's exit stopped the client      Finished (nothing left to say)
+//   A loss reported in any other phase changes nothing.
 //
 // Besides the phase, under the same lock: whether stop has begun (`closing`: nothing
 // reconnects until the next init) and whether a worker thread is alive (it may be in
@@ -64,13 +70,15 @@ public:
     // stop (or the interpreter's exit) has begun: nothing reconnects any more, and a
     // worker in its back-off wait ends at once.
     void close();
+    // At the interpreter's exit: true when the client is connected or reconnecting (the
+    // caller stops it); otherwise closes it in the same step, so that no loss report can
+    // start a worker in between.
+    bool closeUnlessActive();
     // The library handle was released (stop, a second init, the teardown).
     void released();
     // The interpreter's exit stopped the client: its teardown has nothing more to say.
     void finishedAtExit();
 
-    // For the interpreter's exit: connected, or reconnecting.
-    bool active() const;
     bool finished() const;
     // Read without the lock on every publish: Up or Ending.
     bool isConnected() const { return up.load(std::memory_order_acquire); }
@@ -81,9 +89,11 @@ public:
     void countLoss() { losses.fetch_add(1); }
     std::uint64_t lossCount() const { return losses.load(); }
 
-    // Threads in stop, disconnect, a second init or the teardown: a publish waiting for
-    // room or for its completion gives up for them (see Ending in client.cpp).
-    std::atomic<int> &endingThreads() { return ending; }
+    // A thread enters or leaves stop, disconnect, a second init or the teardown (Ending in
+    // client.cpp): a publish waiting for room or for its completion gives up for it, and
+    // a loss the library reports meanwhile is that thread's end, not to be reconnected.
+    void enterEnding();
+    void leaveEnding();
     bool someoneEnding() const { return ending.load() > 0; }
 
     // A forked child leaves the wait alone (see SDK::abandonInherited).

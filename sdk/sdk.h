@@ -11,32 +11,40 @@
 //   library network thread      | 1 per process    | messageArrived, deliveryComplete   | queue lock, in-flight
 //                               | (Paho's)         | (copy, hand over; no Python, no    | lock, registry lock
 //                               |                  | library call, never a console)     |
-//   library loss thread         | 1 per loss       | connectionLost (the library frees  | linkMutex, queue lock,
-//                               | (Paho's)         | what it uses after 5 s)            | in-flight lock
+//   library loss thread         | 1 per loss       | connectionLost (the library frees  | linkMutex, the watch
+//                               | (Paho's)         | what it uses after 5 s)            | lock, queue lock ->
+//                               |                  |                                    | life lock, in-flight
 //   event thread                | 1 per client     | every handler call, in event order;| callbackMutex, then
 //                               |                  | the loss and reconnection lines;   | the GIL; workerMutex
-//                               |                  | starts the worker after a loss     | (no GIL held)
+//                               |                  | starts the worker after a loss     | -> life lock (no GIL)
 //   reconnection worker         | <= 1 per client  | the back-off loop and its connects | connectMutex ->
-//                               |                  | (never Python)                     | handleGate (alone);
-//                               |                  |                                    | the life lock
+//                               |                  | (never Python)                     | handleGate (alone) and
+//                               |                  |                                    | what a connect takes;
+//                               |                  |                                    | the life lock alone
 //   quick chores                | 1 per process    | keep-alive watch, connect nudge    | watch and nudge locks
 //   library chores              | 1 per process    | keep-alive pacer, handle reaper    | the library's locks
 //   (paho_workarounds/chores.h, the anchor's handshake thread at the first init, and the
 //   stop at interpreter exit, python/exit.cpp, are the other threads of the module.)
 //
 // Locks, in the only order in which they may nest (left before right)
-//   opMutex -> connectMutex -> workerMutex, and connectMutex -> queue lock
-//   opMutex -> connectMutex -> handleGate -> linkMutex
+//   opMutex -> workerMutex -> the life lock (stop hands the worker over; the event
+//     thread starts it, and joins under workerMutex only a worker that has ended)
+//   opMutex -> connectMutex -> queue lock -> the life lock (a state change is made with
+//     the queueing of its event)
+//   opMutex -> connectMutex -> handleGate -> linkMutex, and -> the watch lock -> the
+//     quick chores' lock (a connect starts the keep-alive watch)
 //   handleGate (shared) -> the in-flight lock;  handleGate (shared) -> publishingMutex
 //   callbackMutex -> GIL -> slotMutex
-//   queue lock -> the life lock (a state change made with the queueing of its event)
-//   the library's mqttclient_mutex -> the registry lock (callbacks.cpp) -> the in-flight
-//   lock: deliveryComplete runs with the library's lock held (messageArrived and
-//   connectionLost without it); none of ours is ever held around a call into the
-//   library that could need it, except publishingMutex around the library's disconnect
-//   of a stuck publish, which no callback takes.
+//   the library's mqttclient_mutex -> the in-flight lock (deliveryComplete runs with the
+//   library's lock held; the registry lock of callbacks.cpp is let go before the call;
+//   messageArrived and connectionLost run without the library's lock). None of ours is
+//   ever held around a call into the library that could need it, except
+//   publishingMutex around the library's disconnect of a stuck publish, which no
+//   callback takes, and the anchor's setup lock around its own connect.
+//   The watch, nudge, pacer and reaper locks take only their chore thread's queue lock.
 //   Leaves (nothing is taken under them): the life lock, slotMutex, the in-flight lock,
-//   linkMutex, the chore threads' and process-wide helpers' own locks.
+//   linkMutex, the link's send-at-once lock (hidden_socket.h), the registry lock, the
+//   chore threads' queue locks, python/bridge.cpp's gate lock, python/exit.cpp's lock.
 //   No mutex of this client is taken while the GIL is held. No console line is written
 //   under the queue lock or by the library's threads (the dropped-messages line is
 //   written only if standard error takes it at once), so a console nobody reads holds up
@@ -64,8 +72,8 @@
 //   callbackMutex              the handler calls of one client (and a setter called
 //                              outside any handler, which returns once the old handler no
 //                              longer runs); slotMutex the two handler slots.
-//   workerMutex                the start of the worker thread and its hand-over to stop
-//                              (joined without it).
+//   workerMutex                the worker thread: its start, and its hand-over to stop
+//                              (which joins it without the lock).
 //   linkMutex                  the hold on the connection's socket
 //                              (paho_workarounds/hidden_socket.h).
 //   publishingMutex            the handle of a publish inside the library
