@@ -222,8 +222,9 @@ bool SDK::disconnectLocked(tarnu::Turn *turn) {
     drainOrCut([] { return false; });  // what the socket holds goes first, or the link is cut
     {
         QueueHeldOpen open(*events);
+        const int libraryWait = awaitMessagesInFlight();  // at most 10 s, ended by a loss
         std::lock_guard<tarnu::HandleGate> calling(handleGate);
-        MQTTClient_disconnect(client, 10000);
+        MQTTClient_disconnect(client, libraryWait);
     }
     if (connectOptions.cleansession != 0) {
         inflight.forget();  // the library ended the session and dropped its messages

@@ -95,6 +95,13 @@ void InFlight::forget() {
     changed->notify_all();
 }
 
+bool InFlight::awaitNoneInFlight(Clock::time_point deadline, const GiveUp &giveUp) {
+    std::unique_lock<std::mutex> lock(mutex);
+    const auto none = [this] { return entries == 0 && reserved == 0; };
+    changed->wait_until(lock, deadline, [&] { return none() || giveUp(); });
+    return none();
+}
+
 void InFlight::wake() {
     std::lock_guard<std::mutex> lock(mutex);
     changed->notify_all();

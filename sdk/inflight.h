@@ -76,6 +76,9 @@ public:
     void completed(MQTTClient_deliveryToken token);
     // The library has dropped its messages in flight: their places are cleared.
     void forget();
+    // Waits until no message is in flight or waiting for its hand-over, `giveUp` says
+    // so, or `deadline` passes. True when none is in flight.
+    bool awaitNoneInFlight(Clock::time_point deadline, const GiveUp &giveUp);
     // Something that a waiting call's `giveUp` reads has changed.
     void wake();
     // Waits until `done` holds (checked at each wake) or `deadline` passes.

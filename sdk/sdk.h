@@ -230,6 +230,10 @@ private:
     // The library's publish of `message`, marked as under way for unstickPublish.
     int publishInLibrary(const std::string &topic, MQTTClient_message &message,
                          MQTTClient_deliveryToken &token);
+    // Before the library's disconnect: waits for this client's messages in flight while
+    // the connection lasts; returns what is left of the library's 10 s for them
+    // (paho_workarounds/disconnect_waits_after_loss.cpp).
+    int awaitMessagesInFlight();
     // Without a link to cut (the library's record is not known): a publish that stays
     // inside the library is ended by the library's own disconnect.
     void endStuckPublish();

@@ -437,12 +437,14 @@ def test_handlers_of_several_clients_publish_qos_1_on_their_own_client(
     assert background.errors == [] and unraisable == []
 
 
-def test_a_loss_while_disconnect_waits_for_messages_in_flight_starts_no_reconnection(
-    holding, make_client, capfd
+@pytest.mark.parametrize("ending", ["disconnect", "stop"])
+def test_a_loss_while_the_client_waits_for_messages_in_flight_ends_the_wait_and_nothing_reconnects(
+    holding, make_client, capfd, ending
 ):
-    # disconnect() gives an unacknowledged message the library's 10 s; the broker drops
-    # the connection meanwhile. The loss belongs to a connection the program is ending:
-    # it is reported, but nothing reconnects, and the client stays disconnected.
+    # disconnect() and stop() give an unacknowledged message up to 10 s; the broker drops
+    # the connection meanwhile. The call returns at the loss, not at the end of the 10 s,
+    # and the loss belongs to a connection the program is ending: it is reported, but
+    # nothing reconnects.
     raw = holding()
     client = make_client(raw.address, maxReconnectInterval=1)
     events = Recorder()
@@ -454,16 +456,17 @@ def test_a_loss_while_disconnect_waits_for_messages_in_flight_starts_no_reconnec
     try:
         assert raw.wait_held(1, timeout=PROMPT)
         capfd.readouterr()
-        ender = call(client.disconnect)
-        time.sleep(0.5)  # disconnect is inside the library's wait for the message
-        assert ender.running() == [0], "disconnect returned before the library's wait"
+        ender = call(getattr(client, ending))
+        time.sleep(0.5)  # the call is waiting for the message
+        assert ender.running() == [0], f"{ending} returned before the message was answered"
         assert raw.drop() == 1
-        assert ender.join(LIBRARY_DISCONNECT) == 0 and waiting.join(PROMPT) == 0
+        assert ender.join(PROMPT) == 0, f"{ending}() still waits {PROMPT} s after the loss"
+        assert waiting.join(PROMPT) == 0 and ender.errors == []
         # A reconnection would have begun at once when the loss was reported (its first
-        # attempt does not wait), and its connect goes through once disconnect is out.
+        # attempt does not wait).
         reconnected = wait_until(lambda: raw.connections > 1 or client.is_connected(), timeout=1)
         out = capfd.readouterr().out
-        assert not reconnected, f"the program's disconnect was undone by a reconnection:\n{out}"
+        assert not reconnected, f"the program's {ending} was undone by a reconnection:\n{out}"
         assert "Attempting to reconnect" not in out and "[SDK] Disconnected\n" in out, out
         assert (False, 0) in events.snapshot()[1:]
     finally:
