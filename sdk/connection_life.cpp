@@ -93,12 +93,16 @@ void ConnectionLife::pause(std::chrono::steady_clock::time_point deadline) {
 void ConnectionLife::close() {
     {
         std::lock_guard<std::mutex> lock(mutex);
-        closing = true;
-        if (phase == Phase::Lost || phase == Phase::Reconnecting) {
-            enter(Phase::Down);
-        }
+        closeLocked();
     }
     changed->notify_all();
+}
+
+void ConnectionLife::closeLocked() {
+    closing = true;
+    if (phase == Phase::Lost || phase == Phase::Reconnecting) {
+        enter(Phase::Down);
+    }
 }
 
 void ConnectionLife::released() {
@@ -118,10 +122,7 @@ bool ConnectionLife::closeUnlessActive() {
             workerAlive) {
             return true;
         }
-        closing = true;
-        if (phase == Phase::Lost) {
-            enter(Phase::Down);
-        }
+        closeLocked();
     }
     changed->notify_all();
     return false;

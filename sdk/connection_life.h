@@ -101,6 +101,7 @@ public:
 
 private:
     void enter(Phase next);  // with the lock held
+    void closeLocked();      // close(), with the lock held
 
     mutable std::mutex mutex;
     std::unique_ptr<std::condition_variable> changed = std::make_unique<std::condition_variable>();
