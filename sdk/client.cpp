@@ -41,18 +41,6 @@ private:
     tarnu::ConnectionLife &life;
 };
 
-// Keeps the library's thread from waiting on a full event queue for a scope.
-class QueueHeldOpen {
-public:
-    explicit QueueHeldOpen(tarnu::EventThread &events) : events(events) { events.holdOpen(true); }
-    ~QueueHeldOpen() { events.holdOpen(false); }
-    QueueHeldOpen(const QueueHeldOpen &) = delete;
-    QueueHeldOpen &operator=(const QueueHeldOpen &) = delete;
-
-private:
-    tarnu::EventThread &events;
-};
-
 }  // namespace
 
 SDK::SDK()
@@ -221,7 +209,7 @@ bool SDK::disconnectLocked(tarnu::Turn *turn) {
     // From here a loss the library reports is the program's end: nothing reconnects.
     drainOrCut([] { return false; });  // what the socket holds goes first, or the link is cut
     {
-        QueueHeldOpen open(*events);
+        tarnu::QueueHeldOpen open(*events);
         const int libraryWait = awaitMessagesInFlight();  // at most 10 s, ended by a loss
         std::lock_guard<tarnu::HandleGate> calling(handleGate);
         MQTTClient_disconnect(client, libraryWait);
@@ -285,7 +273,7 @@ void SDK::stopAtExit() {
 }
 
 void SDK::stopLocked(std::unique_lock<tarnu::FairMutex> &op, bool rethrow) {
-    QueueHeldOpen open(*events);
+    tarnu::QueueHeldOpen open(*events);
     life.close();  // nothing reconnects from now on; a worker's back-off wait ends
     std::thread worker;
     {
@@ -313,7 +301,7 @@ void SDK::releaseClient() {
     if (client == nullptr) {
         return;
     }
-    QueueHeldOpen open(*events);  // callbacks still running must not wait for room
+    tarnu::QueueHeldOpen open(*events);  // callbacks still running must not wait for room
     life.released();
     tarnu::callbacks::detach(callbackId);
     callbackId = 0;
@@ -357,7 +345,18 @@ void SDK::adoptLink() {
     if (record.confirm(connectOptions, tarnu::InFlight::kLibraryLimit)) {
         next = tarnu::BrokerLink::adopt(client, record);
     }
-    tarnu::watch::start(this, record, next, connectOptions.keepAliveInterval);
+    const std::weak_ptr<tarnu::EventThread> thread = events;
+    tarnu::watch::start(
+        this, record, next, connectOptions.keepAliveInterval,
+        [thread] {
+            const auto events = thread.lock();
+            return events ? events->messagesHandedOver() : 0;
+        },
+        [thread] {
+            if (const auto events = thread.lock()) {
+                events->pushHandOver();
+            }
+        });
     std::lock_guard<std::mutex> lock(linkMutex);
     link.swap(next);
 }

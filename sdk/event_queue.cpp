@@ -23,6 +23,7 @@ constexpr auto kDropReport = std::chrono::seconds(1);
 }  // namespace
 
 void EventThread::pushMessage(std::string topic, std::string payload) {
+    handedOver.fetch_add(1);
     const std::size_t bytes = topic.size() + payload.size();
     std::string report;
     {
@@ -77,6 +78,24 @@ void EventThread::pushLoss(std::function<void()> lost, std::string line) {
     }
     queueLoss(lost, std::move(line));
     wakeConsumer();
+}
+
+void EventThread::pushHandOver() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    if (handOverQueued || discarding.load() || !queue.empty() || producersWaiting > 0) {
+        // One request at a time; none once the interpreter exits; none while messages
+        // wait here: the library's thread waits for room then, and holds its current
+        // message back meanwhile (it is not held back for good).
+        return;
+    }
+    handOverQueued = true;
+    queue.push_back(Event{Event::HandOver, false, 0, false, nullptr, {}, {}, {}, false});
+    wakeConsumer();
+}
+
+bool EventThread::roomy() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    return queue.size() < kMaxQueuedMessages / 4 && producersWaiting == 0;
 }
 
 void EventThread::queueLoss(const std::function<void()> &lost, std::string line) {

@@ -211,6 +211,15 @@ void EventThread::deliver(std::deque<Event> &batch, host::ThreadInterpreter &int
     Delivery delivery(*this, interpreter);
     std::size_t held = 0;
     for (Event &event : batch) {
+        if (event.kind == Event::HandOver) {
+            delivery.release();  // no Python: the owner asks its broker for an answer
+            {
+                std::lock_guard<std::mutex> lock(queueMutex);
+                handOverQueued = false;
+            }
+            withOwner([](SDK &client) { client.handOverHeldMessages(); });
+            continue;
+        }
         if (event.kind == Event::Message) {
             if (discarding.load()) {
                 continue;
@@ -269,22 +278,26 @@ void EventThread::deliver(std::deque<Event> &batch, host::ThreadInterpreter &int
         }
         handler.reset();
         if (event.lost) {
-            // The loss has been reported; only now may a reconnection begin. The owner is
-            // held while it is used: finish() waits for it before the owner may go.
+            // The loss has been reported; only now may a reconnection begin.
             delivery.release();
-            SDK *client = nullptr;
-            {
-                std::lock_guard<std::mutex> lock(queueMutex);
-                client = owner;
-                ownerInUse = client != nullptr;
-            }
-            if (client != nullptr) {
-                client->afterLossReported();
-                std::lock_guard<std::mutex> lock(queueMutex);
-                ownerInUse = false;
-                ownerFree.notify_all();
-            }
+            withOwner([](SDK &client) { client.afterLossReported(); });
         }
+    }
+}
+
+template <class Use>
+void EventThread::withOwner(Use &&use) {
+    SDK *client = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        client = owner;
+        ownerInUse = client != nullptr;
+    }
+    if (client != nullptr) {
+        use(*client);
+        std::lock_guard<std::mutex> lock(queueMutex);
+        ownerInUse = false;
+        ownerFree.notify_all();
     }
 }
 
@@ -341,9 +354,10 @@ void EventThread::finish() {
         owner = nullptr;
         notEmpty.notify_all();
         notFull.notify_all();
-        // The event thread may be starting a reconnection of the owner (it took the owner
-        // before it was cleared): the owner is not let go until it has. Never on the event
-        // thread itself, which is not inside afterLossReported when it gets here.
+        // The event thread may be using the owner (starting its reconnection, or asking
+        // for held messages; it took the owner before it was cleared): the owner is not
+        // let go until it has. Never on the event thread itself, which is not inside
+        // withOwner when it gets here.
         if (thread.get_id() != std::this_thread::get_id()) {
             ownerFree.wait(lock, [this] { return !ownerInUse; });
         }

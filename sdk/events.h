@@ -52,6 +52,8 @@ public:
 
     // From the library's callback thread. Waits while the queue is full.
     void pushMessage(std::string topic, std::string payload);
+    // How many messages the library has handed over so far (pushMessage calls).
+    std::uint64_t messagesHandedOver() const { return handedOver.load(); }
 
     // Queues a connection event. `change` runs first, under the queue lock, so the
     // state change and the event's place in the order are one step. With `turn`,
@@ -102,6 +104,15 @@ public:
     // owner decides whether to reconnect (SDK::afterLossReported).
     void pushLoss(std::function<void()> lost, std::string line);
 
+    // From the keep-alive watch: the library holds arrived messages for the owner and
+    // hands none over (paho_workarounds/messages_held_back.cpp). The event thread asks
+    // the owner to get them moving (SDK::handOverHeldMessages), once per request still
+    // queued; it never waits.
+    void pushHandOver();
+    // The queue is at most a quarter full, and the library's thread does not wait for
+    // room in it.
+    bool roomy();
+
     // Waits until the event thread reaches the caller's event, then calls the
     // connection handler on the calling thread. A handler error is thrown to the
     // caller when `rethrow` is set, else reported as unraisable.
@@ -129,7 +140,7 @@ public:
 
 private:
     struct Event {
-        enum Kind { Message, Connection } kind;
+        enum Kind { Message, Connection, HandOver } kind;
         bool up;
         int code;
         bool lost;
@@ -149,6 +160,10 @@ private:
     void run();
     void deliver(std::deque<Event> &batch, host::ThreadInterpreter &interpreter);
     void takeTurn(Turn *turn);
+    // Runs `use` on the owner, which is held meanwhile: finish() waits for it before the
+    // owner may go. Nothing when the owner is already gone.
+    template <class Use>
+    void withOwner(Use &&use);
     bool mayWaitForRoom() const;
     // With the queue lock held.
     void queueLoss(const std::function<void()> &lost, std::string line);
@@ -172,6 +187,8 @@ private:
     std::size_t queuedBytes = 0;  // of the messages in queue and early
     // A connect under way (beginConnect): messages and a loss held back meanwhile.
     bool connecting = false;
+    bool handOverQueued = false;
+    std::atomic<std::uint64_t> handedOver{0};
     std::deque<Event> early;
     std::function<void()> heldLoss;
     std::string heldLossLine;
@@ -203,6 +220,18 @@ private:
 
 // Brackets one library connect of a client (EventThread::beginConnect, endConnect); a
 // connect left by an exception counts as failed.
+// Keeps the library's thread from waiting on a full event queue for a scope.
+class QueueHeldOpen {
+public:
+    explicit QueueHeldOpen(EventThread &events) : events(events) { events.holdOpen(true); }
+    ~QueueHeldOpen() { events.holdOpen(false); }
+    QueueHeldOpen(const QueueHeldOpen &) = delete;
+    QueueHeldOpen &operator=(const QueueHeldOpen &) = delete;
+
+private:
+    EventThread &events;
+};
+
 class ConnectAnnouncement {
 public:
     explicit ConnectAnnouncement(EventThread &events) : events(events) { events.beginConnect(); }

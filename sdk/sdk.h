@@ -16,12 +16,14 @@
 //                               |                  |                                    | life lock, in-flight
 //   event thread                | 1 per client     | every handler call, in event order;| callbackMutex, then
 //                               |                  | the loss and reconnection lines;   | the GIL; workerMutex
-//                               |                  | starts the worker after a loss     | -> life lock (no GIL)
+//                               |                  | starts the worker after a loss;    | -> life lock (no GIL);
+//                               |                  | asks for held messages (no GIL)    | handleGate (shared)
 //   reconnection worker         | <= 1 per client  | the back-off loop and its connects | connectMutex ->
 //                               |                  | (never Python)                     | handleGate (alone) and
 //                               |                  |                                    | what a connect takes;
 //                               |                  |                                    | the life lock alone
-//   quick chores                | 1 per process    | keep-alive watch, connect nudge    | watch and nudge locks
+//   quick chores                | 1 per process    | keep-alive watch, connect nudge    | watch lock -> queue
+//                               |                  |                                    | lock; nudge lock
 //   library chores              | 1 per process    | keep-alive pacer, handle reaper    | the library's locks
 //   (paho_workarounds/chores.h, the anchor's handshake thread at the first init, and the
 //   stop at interpreter exit, python/exit.cpp, are the other threads of the module.)
@@ -32,7 +34,8 @@
 //   opMutex -> connectMutex -> queue lock -> the life lock (a state change is made with
 //     the queueing of its event)
 //   opMutex -> connectMutex -> handleGate -> linkMutex, and -> the watch lock -> the
-//     quick chores' lock (a connect starts the keep-alive watch)
+//     quick chores' lock (a connect starts the keep-alive watch); the watch lock -> queue
+//     lock (the watch asks for held messages)
 //   handleGate (shared) -> the in-flight lock;  handleGate (shared) -> publishingMutex
 //   callbackMutex -> GIL -> slotMutex
 //   the library's mqttclient_mutex -> the in-flight lock (deliveryComplete runs with the
@@ -41,7 +44,9 @@
 //   ever held around a call into the library that could need it, except
 //   publishingMutex around the library's disconnect of a stuck publish, which no
 //   callback takes, and the anchor's setup lock around its own connect.
-//   The watch, nudge, pacer and reaper locks take only their chore thread's queue lock.
+//   The watch lock is held while the watch asks a client's event thread to get held
+//   messages moving (a queue lock, never waited on for long); the nudge, pacer and
+//   reaper locks take only their chore thread's queue lock.
 //   Leaves (nothing is taken under them): the life lock, slotMutex, the in-flight lock,
 //   linkMutex, the link's send-at-once lock (hidden_socket.h), the registry lock, the
 //   chore threads' queue locks, python/bridge.cpp's gate lock, python/exit.cpp's lock.
@@ -58,7 +63,8 @@
 //   connectMutex               a program connect() against the worker's, and with them
 //                              the sealing of the password and the read of the sealed text.
 //   handleGate (handle_gate.h) the library handle: shared by publish, subscribe and
-//                              unsubscribe around their library calls; alone for a library
+//                              unsubscribe around their library calls (and the event
+//                              thread's request for held messages); alone for a library
 //                              connect, disconnect and the release of the handle.
 //   in-flight lock (inflight.h) the window of 64 QoS 1/2 messages, the hand-over (one
 //                              publish at a time) and the waits for completion; a publish
@@ -205,6 +211,9 @@ public:
     // Run by the event thread after it has reported a connection loss: starts the
     // reconnection worker when the loss is to be reconnected (connection_life.h).
     void afterLossReported();
+    // Run by the event thread when the library holds arrived messages back
+    // (paho_workarounds/messages_held_back.cpp).
+    void handOverHeldMessages();
 
 private:
     // The stop steps, with opMutex held by `op` (released for the handler call). A

@@ -26,10 +26,16 @@
 // the library that waits for its packet to be written, alive for ever. The watch cuts
 // a link whose send queue holds bytes and has not shrunk for the same bound; a link
 // that drains, however slowly, is left alone.
+//
+// The same look serves messages_held_back.cpp: it notes how many arrived messages the
+// library holds for each client, connected with or without a keep-alive, and asks the
+// client to get them moving when it has held some for kHeldFor without handing one over.
 #include "keepalive_blind_spots.h"
 
 #include "chores.h"
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -40,14 +46,22 @@ namespace {
 
 constexpr auto kEvery = std::chrono::milliseconds(100);
 constexpr auto kMargin = std::chrono::seconds(1);
+// Held messages not handed over for this long are asked for; asked again as often.
+constexpr auto kHeldFor = std::chrono::milliseconds(300);
 
 struct Watched {
     LibraryRecord record;
     std::weak_ptr<const BrokerLink> link;
-    std::chrono::milliseconds bound;
+    std::optional<std::chrono::milliseconds> bound;  // none without a keep-alive
+    std::function<std::uint64_t()> handedOver;  // messages handed to the client so far
+    std::function<void()> heldBack;
     // The send queue at the last look, and when it last shrank.
     long long lastUnsent = -1;
     std::chrono::steady_clock::time_point shrunk{};
+    // The count of messages handed over at the last look, and since when the library
+    // has held messages without handing one over (or when they were last asked for).
+    std::uint64_t lastHandedOver = 0;
+    std::chrono::steady_clock::time_point stillSince{};
 };
 
 class Watch {
@@ -70,11 +84,14 @@ private:
     std::optional<chores::Clock::time_point> look() {
         std::lock_guard<std::mutex> lock(mutex);
         for (auto &[owner, watched] : clients) {
-            if (unanswered(watched) || stuck(watched)) {
+            if (watched.bound && (unanswered(watched) || stuck(watched))) {
                 if (const auto link = watched.link.lock()) {
                     link->cut();
                 }
                 watched.link.reset();  // cut once
+            }
+            if (heldTooLong(watched)) {
+                watched.heldBack();  // queues a request; never waits
             }
         }
         looking = !clients.empty();
@@ -83,7 +100,22 @@ private:
 
     static bool unanswered(const Watched &watched) {
         const auto waited = watched.record.pingUnanswered();
-        return waited && *waited >= watched.bound;
+        return waited && *waited >= *watched.bound;
+    }
+
+    static bool heldTooLong(Watched &watched) {
+        const auto now = std::chrono::steady_clock::now();
+        const std::uint64_t handedOver = watched.handedOver();
+        if (watched.record.queuedMessages() <= 0 || handedOver != watched.lastHandedOver) {
+            watched.lastHandedOver = handedOver;
+            watched.stillSince = now;  // none held, or they are moving
+            return false;
+        }
+        if (now - watched.stillSince < kHeldFor) {
+            return false;
+        }
+        watched.stillSince = now;  // asked for now; again after as long
+        return true;
     }
 
     static bool stuck(Watched &watched) {
@@ -98,7 +130,7 @@ private:
             watched.shrunk = now;
         }
         watched.lastUnsent = unsent;
-        return now - watched.shrunk >= watched.bound;
+        return now - watched.shrunk >= *watched.bound;
     }
 
     std::mutex mutex;
@@ -115,12 +147,16 @@ Watch &watch() {
 }  // namespace
 
 void start(const void *owner, const LibraryRecord &record,
-           const std::shared_ptr<const BrokerLink> &link, int keepAlive) {
-    if (keepAlive <= 0 || !record.known() || link == nullptr) {
-        return;
+           const std::shared_ptr<const BrokerLink> &link, int keepAlive,
+           std::function<std::uint64_t()> handedOver, std::function<void()> heldBack) {
+    if (!record.known()) {
+        return;  // nothing to read
     }
-    const auto bound = std::chrono::milliseconds(keepAlive * 1500) + kMargin;
-    watch().add(owner, Watched{record, link, bound});
+    std::optional<std::chrono::milliseconds> bound;
+    if (keepAlive > 0 && link != nullptr) {
+        bound = std::chrono::milliseconds(keepAlive * 1500) + kMargin;
+    }
+    watch().add(owner, Watched{record, link, bound, std::move(handedOver), std::move(heldBack)});
 }
 
 void stop(const void *owner) { watch().remove(owner); }
