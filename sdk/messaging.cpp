@@ -160,6 +160,7 @@ bool SDK::subscribe(const std::string &topic, int qos) {
                 rc = MQTTCLIENT_DISCONNECTED;
             } else {
                 const tarnu::SendAtOnce now(currentLink());  // the call waits for the answer
+                std::lock_guard<std::mutex> answer(subscribeMutex);
                 rc = MQTTClient_subscribe(client, topic.c_str(), qos);
             }
         }
@@ -186,6 +187,7 @@ void SDK::unsubscribe(const std::string &topic) {
             rc = MQTTCLIENT_DISCONNECTED;
         } else {
             const tarnu::SendAtOnce now(currentLink());  // the call waits for the answer
+            std::lock_guard<std::mutex> answer(subscribeMutex);
             rc = MQTTClient_unsubscribe(client, topic.c_str());
         }
     }

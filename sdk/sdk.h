@@ -36,7 +36,9 @@
 //   opMutex -> connectMutex -> handleGate -> linkMutex, and -> the watch lock -> the
 //     quick chores' lock (a connect starts the keep-alive watch); the watch lock -> queue
 //     lock (the watch asks for held messages)
-//   handleGate (shared) -> the in-flight lock;  handleGate (shared) -> publishingMutex
+//   handleGate (shared) -> the in-flight lock;  handleGate (shared) -> publishingMutex;
+//   handleGate (shared) -> subscribeMutex (held around the library's subscribe or
+//   unsubscribe, which no callback of ours waits for)
 //   callbackMutex -> GIL -> slotMutex
 //   the library's mqttclient_mutex -> the in-flight lock (deliveryComplete runs with the
 //   library's lock held; the registry lock of callbacks.cpp is let go before the call;
@@ -292,6 +294,11 @@ private:
     // alone by a library connect or disconnect and around the release of `client`
     // (handle_gate.h).
     tarnu::HandleGate handleGate;
+    // One subscribe or unsubscribe in the library at a time: both wait for their answer
+    // in one slot of the handle (MQTTClient_waitfor reads m->pack, which the network
+    // thread sets for a SUBACK and an UNSUBACK alike; Paho C 1.3.10 to 1.3.16), so side
+    // by side one takes the other's answer. Taken under handleGate (shared).
+    std::mutex subscribeMutex;
     // Bytes published since the socket's send queue was last looked at (hand-over).
     std::size_t sentSinceCheck = 0;
     // The handle of a publish that is inside the library, under publishingMutex

@@ -6,6 +6,7 @@ that flows, fast or into a slow handler, must be left alone: no UNSUBSCRIBE on t
 every message delivered once and in order."""
 from __future__ import annotations
 
+import threading
 import time
 
 import pytest
@@ -38,3 +39,29 @@ def test_a_flowing_stream_is_left_alone(proxy, fresh_broker, make_client, topic,
     assert got == list(range(COUNT))
     kinds = [kind for _, kind in proxy.sent()]
     assert UNSUBSCRIBE not in kinds, kinds.count(UNSUBSCRIBE)
+
+
+def test_subscribes_and_unsubscribes_from_many_threads_do_not_mix_their_answers(
+        connected, topic):
+    """The library's subscribe and unsubscribe wait for their answers in one slot of the
+    handle: side by side on one client, one took the other's answer (and both freed it)."""
+    client = connected()
+    errors: list[BaseException] = []
+
+    def churn(kind: int) -> None:
+        try:
+            for n in range(150):
+                if kind:
+                    assert client.subscribe(f"{topic}/{kind}/{n % 5}", qos=1)
+                else:
+                    client.unsubscribe(f"{topic}/{kind}/{n % 5}")
+        except BaseException as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=churn, args=(k,)) for k in (0, 1, 2, 0)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert not any(t.is_alive() for t in threads) and not errors, errors
+    assert client.is_connected()

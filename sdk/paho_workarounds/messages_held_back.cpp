@@ -30,6 +30,7 @@
 #include "hidden_socket.h"
 
 #include <algorithm>
+#include <mutex>
 #include <shared_mutex>
 
 namespace {
@@ -58,6 +59,12 @@ void SDK::handOverHeldMessages() {
     for (int asked = 0; asked < held; ++asked) {
         if (!life.isConnected() || life.someoneEnding() || record.queuedMessages() <= 0 ||
             !events->roomy()) {
+            return;
+        }
+        // Never beside the program's own subscribe or unsubscribe (they would take each
+        // other's answers, see subscribeMutex); the watch asks again later.
+        std::unique_lock<std::mutex> answer(subscribeMutex, std::try_to_lock);
+        if (!answer.owns_lock()) {
             return;
         }
         tarnu::QueueHeldOpen open(*events);
